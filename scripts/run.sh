@@ -5,8 +5,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
 "$root/scripts/bootstrap.sh" >&2
-cmake --preset mingw-x86_64 -S "$root" >/dev/null
-cmake --build --preset mingw-x86_64 -j"$(nproc)" >/dev/null
+(cd "$root" && cmake --preset mingw-x86_64 >/dev/null &&
+    cmake --build --preset mingw-x86_64 -j"$(nproc)" >/dev/null)
 
 export WINEPREFIX="$root/build/wine-prefix" WINEDEBUG=-all
 [ -d "$WINEPREFIX" ] || wineboot --init >/dev/null 2>&1
