@@ -134,8 +134,11 @@ TEST_F(Dispatch, StatusFormDependsOnArgcOnly)
     };
     for (const Case &c : cases) {
         standin::reset();
-        standin::run(c.args);
+        standin::Run run = standin::run(c.args);
         EXPECT_THAT(standin::texts(), ::testing::Contains(c.request)) << c.args.size();
+        if (c.args.size() > 1) {
+            EXPECT_EQ(call_named("lstrcpynA").strings[0], run.argv[2]);
+        }
     }
 }
 

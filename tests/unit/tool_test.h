@@ -14,6 +14,17 @@ protected:
     void SetUp() override { standin::reset(); }
 };
 
+// The first recorded call of that name; fails the test when there is none.
+inline const standin::Call &call_named(const std::string &name)
+{
+    static const standin::Call none = {};
+    for (const standin::Call &call : standin::calls())
+        if (call.name == name)
+            return call;
+    ADD_FAILURE() << "no call of " << name;
+    return none;
+}
+
 typedef std::vector<std::string> Args;
 typedef std::vector<std::string> Texts;
 
