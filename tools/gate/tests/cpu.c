@@ -1,0 +1,30 @@
+/* Executes one instruction that the 386 lacks, chosen by the build. */
+#if defined(USE_CMOV)
+#define INSN "cmovne %ecx, %eax"
+#elif defined(USE_FCMOV)
+#define INSN "fcmovb %st(1), %st"
+#elif defined(USE_FCOMI)
+#define INSN "fcomi %st(1), %st"
+#elif defined(USE_MMX)
+#define INSN "paddb %mm1, %mm0"
+#elif defined(USE_SSE)
+#define INSN "addps %xmm1, %xmm0"
+#elif defined(USE_CPUID)
+#define INSN "cpuid"
+#elif defined(USE_RDTSC)
+#define INSN "rdtsc"
+#elif defined(USE_BSWAP)
+#define INSN "bswap %eax"
+#elif defined(USE_CMPXCHG)
+#define INSN "cmpxchg %ecx, (%edx)"
+#elif defined(USE_XADD)
+#define INSN "xadd %ecx, (%edx)"
+#elif defined(USE_LONG_NOP)
+#define INSN "nopl 0(%eax)"
+#endif
+
+int main(void)
+{
+    __asm__ volatile(INSN);
+    return 0;
+}
