@@ -12,6 +12,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
+
 namespace standin {
 
 const HANDLE DEVICE_HANDLE = reinterpret_cast<HANDLE>(0x5eed);
@@ -23,7 +25,8 @@ namespace {
 struct State {
     Script script;
     std::vector<Call> calls;
-    int open_handles = 0;
+    std::vector<const void *> open; // handles given out and not yet closed
+    int stray_closes = 0;
 };
 
 State &state()
@@ -73,8 +76,42 @@ Call &record(const char *name, const std::string &args)
     Call call;
     call.name = name;
     call.text = std::string(name) + "(" + args + ")";
-    state().calls.push_back(call);
+    state().calls.push_back(std::move(call));
     return state().calls.back();
+}
+
+// Writes each byte of a claimed buffer with its own value: harmless where
+// the buffer is as large as claimed, an overflow that AddressSanitizer
+// reports where it is smaller.
+void touch(void *out, size_t size)
+{
+    volatile unsigned char *bytes = static_cast<volatile unsigned char *>(out);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = bytes[i];
+}
+
+// For a buffer whose contents the platform leaves undefined beyond what it
+// returns: every claimed byte becomes UNWRITTEN first.
+void scribble(void *out, size_t size)
+{
+    if (out != NULL)
+        memset(out, UNWRITTEN, size);
+}
+
+void opened(const void *handle)
+{
+    state().open.push_back(handle);
+}
+
+void closed(const void *handle)
+{
+    std::vector<const void *> &open = state().open;
+    std::vector<const void *>::iterator it = std::find(open.begin(), open.end(), handle);
+    if (it == open.end()) {
+        ++state().stray_closes;
+        return;
+    }
+    open.erase(it);
 }
 
 // Copies `value` into a buffer of `capacity` characters the way the
@@ -118,7 +155,9 @@ std::vector<std::string> texts(bool with_compares)
     return result;
 }
 
-int open_handles() { return state().open_handles; }
+int open_handles() { return static_cast<int>(state().open.size()); }
+
+int stray_closes() { return state().stray_closes; }
 
 namespace {
 
@@ -185,8 +224,12 @@ int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b)
 LPSTR WINAPI lstrcpynA(LPSTR out, LPCSTR in, int max_length)
 {
     record("lstrcpynA", buffer(out) + ", " + quote(in) + ", " + number(max_length)).strings = {in};
-    if (max_length > 0)
+    // No scribbling: the platform writes nothing after the terminator, and
+    // the tool relies on that for the zero-filled driver request.
+    if (max_length > 0) {
+        touch(out, static_cast<size_t>(max_length));
         copy_cut(out, static_cast<DWORD>(max_length), in);
+    }
     return out;
 }
 
@@ -201,6 +244,10 @@ int WINAPI lstrlenA(LPCSTR s)
     record("lstrlenA", quote(s)).strings = {s};
     return s == NULL ? 0 : static_cast<int>(strlen(s));
 }
+
+// The tool's formats are printf's; saying so lets the compiler check the
+// pass-through below.
+int wsprintfA(LPSTR out, LPCSTR format, ...) __attribute__((format(printf, 2, 3)));
 
 int wsprintfA(LPSTR out, LPCSTR format, ...)
 {
@@ -224,7 +271,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         .strings = {name};
     if (!script().device_present)
         return INVALID_HANDLE_VALUE;
-    ++state().open_handles;
+    opened(DEVICE_HANDLE);
     return DEVICE_HANDLE;
 }
 
@@ -240,8 +287,12 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
         call.data.assign(static_cast<const char *>(in), in_size);
     DeviceAnswer answer = next_or(script().device_answers, DeviceAnswer{TRUE, "", 0});
     size_t n = answer.reply.size() < out_size ? answer.reply.size() : out_size;
-    if (out != NULL)
+    // The driver writes only what it answers; the rest stays as the tool
+    // left it.
+    if (out != NULL) {
+        touch(out, out_size);
         memcpy(out, answer.reply.data(), n);
+    }
     if (returned != NULL)
         *returned = answer.bytes_returned;
     return answer.result;
@@ -250,14 +301,14 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
     record("CloseHandle", pointer(handle));
-    if (handle == DEVICE_HANDLE)
-        --state().open_handles;
+    closed(handle);
     return TRUE;
 }
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR out, UINT size)
 {
     record("GetWindowsDirectoryA", buffer(out) + ", " + number(size));
+    scribble(out, size);
     const std::string &dir = script().windows_directory;
     if (dir.empty())
         return 0;
@@ -275,6 +326,7 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallbac
                                            quote(fallback) + ", " + buffer(out) + ", " +
                                            number(size) + ", " + quote(file))
         .strings = {section, key, fallback, file};
+    scribble(out, size);
     if (strcasecmp(file, script().profile_path.c_str()) == 0)
         for (const ProfileValue &value : script().profile)
             if (strcasecmp(value.section.c_str(), section) == 0 &&
@@ -286,13 +338,16 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallbac
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR out, DWORD size)
 {
     record("GetModuleFileNameA", pointer(module) + ", " + buffer(out) + ", " + number(size));
+    scribble(out, size);
     const std::string &path = script().module_path;
     if (path.empty())
         return 0;
-    // Too small: as on Windows XP, the buffer is filled without a
-    // terminator and the result is its size.
+    // Too small: the buffer is filled with the start of the path, ended by
+    // a terminator in its last character or (Windows XP) not at all.
     if (path.size() >= size) {
         memcpy(out, path.data(), size);
+        if (script().module_path_cut_terminated && size > 0)
+            out[size - 1] = '\0';
         return size;
     }
     memcpy(out, path.c_str(), path.size() + 1);
@@ -307,7 +362,7 @@ LONG WINAPI RegOpenKeyExA(HKEY root, LPCSTR subkey, DWORD options, REGSAM access
     if (script().open_result != ERROR_SUCCESS)
         return script().open_result;
     *result = OPENED_KEY;
-    ++state().open_handles;
+    opened(OPENED_KEY);
     return ERROR_SUCCESS;
 }
 
@@ -318,7 +373,7 @@ LONG WINAPI RegCreateKeyA(HKEY root, LPCSTR subkey, PHKEY result)
     if (script().create_result != ERROR_SUCCESS)
         return script().create_result;
     *result = CREATED_KEY;
-    ++state().open_handles;
+    opened(CREATED_KEY);
     return ERROR_SUCCESS;
 }
 
@@ -337,8 +392,7 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
 LONG WINAPI RegCloseKey(HKEY key)
 {
     record("RegCloseKey", key_name(key));
-    if (key == OPENED_KEY || key == CREATED_KEY)
-        --state().open_handles;
+    closed(key);
     return script().close_result;
 }
 

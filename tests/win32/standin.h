@@ -49,9 +49,14 @@ struct Script {
     std::vector<ProfileValue> profile;
 
     // Windows directory and module path, with the platform's behaviour for
-    // a buffer too small; an empty string makes the call return 0.
+    // a buffer too small; an empty string makes the call return 0 with
+    // nothing in the buffer.
     std::string windows_directory = "C:\\WINDOWS";
     std::string module_path = "C:\\QUELT\\QUELTMAP.EXE";
+    // A module path cut to the buffer: false fills the buffer without a
+    // terminator (Windows XP), true ends it at the last character (Vista
+    // on); either way the result is the buffer's size.
+    bool module_path_cut_terminated = false;
 
     // Registry results, each 0 (ERROR_SUCCESS) or an error code.
     LONG open_result = ERROR_SUCCESS;
@@ -84,6 +89,17 @@ const std::vector<Call> &calls();
 std::vector<std::string> texts(bool with_compares = false);
 // Handles opened and not yet closed (device and registry keys).
 int open_handles();
+// Closes of a handle that was not open: an invalid handle, one never given
+// out, or one closed twice.
+int stray_closes();
+
+// Every function that fills a buffer writes its whole claimed capacity
+// before the answer goes in, so a capacity larger than the real buffer is
+// an overflow that AddressSanitizer reports. Where the platform leaves the
+// rest of a buffer undefined (after a string's terminator, or all of it
+// when nothing is returned) the stand-in writes this byte; elsewhere each
+// byte is written with the value it had.
+const unsigned char UNWRITTEN = 0xCD;
 
 } // namespace standin
 
