@@ -6,6 +6,7 @@ PACKAGES=(
     cmake make g++ python3 googletest libgtest-dev libgmock-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
     wine64
+    clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
 )
 
 missing=()
