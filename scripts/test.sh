@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 scripts/bootstrap.sh
 
-PRESETS=(native native-asan mingw-i686 mingw-x86_64)
+PRESETS=(native native-asan mingw-i686 mingw-x86_64 fuzz)
 for preset in "${PRESETS[@]}"; do
     echo "== $preset"
     cmake --preset "$preset" >/dev/null
