@@ -74,6 +74,7 @@ SEEDS = {
     'status-query-failed': case([command(STATUS)], answers=[(0, 16, status_reply(1, 2, 3))]),
     'status-loaded': case([command(STATUS)],
                           answers=[(1, 99, status_reply(0xFFFFFFFF, 7, 0xFFFFFFFE))]),
+    'status-loaded-ready': case([command(STATUS)], answers=[(1, 16, status_reply(3, 3, 1))]),
     'status-loaded-short-reply': case([command(STATUS, 0x3F)], answers=[(-1, 0, b'\x01\x02')]),
     'mapping-not-loaded': case([command(STATUS), literal('R:')], absent=True),
     'mapping-not-mapped-long-name': case([command(STATUS), literal('N' * 70)],
