@@ -4,9 +4,9 @@ that scripts/run.sh gives a newcomer."""
 
 import shutil
 
-from case_support import (add_call, cancel_call, connections, mapping_request, out, profile,
-                          reset, run_table, status_request)
-from wine_prefix import RUN_KEY, SAMPLE_MAPPINGS
+from case_support import (add_call, cancel_call, connections, mapping_request, mappings_path,
+                          out, profile, reset, run_table, status_request)
+from wine_prefix import RUN_KEY, SAMPLE_MAPPINGS, dos_path
 
 
 def ini(*lines):
@@ -93,7 +93,7 @@ def startup_group(prefix, checks):
     run_table(prefix, checks, "startup", STARTUP_TABLE)
 
 
-def _install(prefix, checks, folder, name="queltmap95.exe"):
+def _install(prefix, folder, name="queltmap95.exe"):
     """Puts a copy of the exe at C:\\<folder>\\<name>; its Windows path."""
     target = prefix.drive_c / folder
     target.mkdir(parents=True, exist_ok=True)
@@ -121,17 +121,17 @@ def _install_case(prefix, checks, name, exe, expect_data, before=None, args=("/i
 
 
 def install_group(prefix, checks):
-    plain = _install(prefix, checks, "quelt")
+    plain = _install(prefix, "quelt")
     _install_case(prefix, checks, "exact data: quoted path, one blank, /startup", plain,
                   '"C:\\quelt\\queltmap95.exe" /startup')
-    blanks = _install(prefix, checks, "Program Files/Quelt Map 95")
+    blanks = _install(prefix, "Program Files/Quelt Map 95")
     _install_case(prefix, checks, "folder with blanks, stored whole inside the quotes", blanks,
                   '"C:\\Program Files\\Quelt Map 95\\queltmap95.exe" /startup',
                   args=("/Install-Startup", "extra"))
     _install_case(prefix, checks, "run twice: one value, the last run's data", plain,
                   '"C:\\quelt\\queltmap95.exe" /startup',
                   before=lambda: prefix.tool("/install-startup", exe=blanks))
-    moved = _install(prefix, checks, "moved/elsewhere", "qm95.exe")
+    moved = _install(prefix, "moved/elsewhere", "qm95.exe")
     _install_case(prefix, checks, "after moving the exe: the new path", moved,
                   '"C:\\moved\\elsewhere\\qm95.exe" /startup',
                   before=lambda: prefix.tool("/install-startup", exe=plain))
@@ -145,7 +145,7 @@ def install_group(prefix, checks):
         checks.equal("Run key", _run_values(prefix),
                      {"QueltNFS95": ("REG_SZ", '"C:\\quelt\\queltmap95.exe" /startup')})
     _install_case(prefix, checks, "from the build tree: the path through drive Z:",
-                  None, '"' + _dos(prefix.fixtures["exe"]) + '" /startup')
+                  None, '"' + dos_path(prefix.fixtures["exe"]) + '" /startup')
 
     # The stored command, run as Windows runs the Run values (a command line
     # as it stands), must start the program with /startup as its argument.
@@ -153,7 +153,7 @@ def install_group(prefix, checks):
         reset(prefix)
         prefix.tool("/install-startup", exe=blanks)
         command = (_run_values(prefix) or {}).get("QueltNFS95", ("", ""))[1]
-        mappings = prefix.drive_c / "windows" / "QUELT95" / "mappings.ini"
+        mappings = mappings_path(prefix)
         mappings.parent.mkdir(parents=True, exist_ok=True)
         mappings.write_bytes(ini("[Drive.T]", "Local=T:", r"Remote=\\QueltNFS\t\e"))
         prefix.write("run.bat", "@" + command + "\r\n")
@@ -161,11 +161,6 @@ def install_group(prefix, checks):
         checks.equal("stdout", stdout, out(r"T: mapped to \\QueltNFS\t\e"))
         checks.equal("provider log", prefix.read_lines("provider.log"),
                      [add_call("T:", r"\\QueltNFS\t\e")])
-
-
-def _dos(path):
-    from wine_prefix import dos_path
-    return dos_path(path)
 
 
 def embedded_default(prefix, checks):
@@ -201,7 +196,7 @@ def embedded_default(prefix, checks):
         checks.equal("profile", prefix.reg_values(r"HKCU\Network\R"), None)
     with checks.case("embedded_default: /startup from the sample mappings.ini"):
         reset(prefix)
-        mappings = prefix.drive_c / "windows" / "QUELT95" / "mappings.ini"
+        mappings = mappings_path(prefix)
         mappings.parent.mkdir(parents=True, exist_ok=True)
         mappings.write_bytes(SAMPLE_MAPPINGS.encode("ascii"))
         stdout, status = prefix.tool("/startup")
