@@ -31,6 +31,9 @@ NO_COMMAND = [
     ["/install-startupx"],
     ["R:", "/map", REMOTE],
     ["R:", "/status"],
+    # The soft hyphen (below) is ignored, not taken for a hyphen.
+    ["/installstartup"],
+    ["/install\u00adstartup"],
     # Characters that Wine's locale comparison does not ignore.
     ["/m\u0430p", "R:", REMOTE],  # Cyrillic a: not in code page 1252, arrives as "?"
     ["/map\x7f", "R:", REMOTE],
