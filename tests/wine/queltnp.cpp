@@ -217,9 +217,9 @@ DWORD add_connection(const NETRESOURCEW *resource)
     size_t need = strlen(local_text) + strlen(remote_text) + 2;
     if (table.length + need >= TABLE_CAPACITY)
         return WN_OUT_OF_MEMORY;
-    table.length += static_cast<DWORD>(
-        snprintf(table.bytes + table.length, TABLE_CAPACITY - table.length, "%s\t%s\n",
-                 local_text, remote_text));
+    table.length += static_cast<DWORD>(snprintf(table.bytes + table.length,
+                                                TABLE_CAPACITY - table.length, "%s\t%s\n",
+                                                local_text, remote_text));
     CreateDirectoryW(FIXTURE_DIR, NULL);
     save(table);
     return WN_SUCCESS;
@@ -257,8 +257,8 @@ __declspec(dllexport) DWORD WINAPI NPGetCaps(DWORD index)
     }
 }
 
-__declspec(dllexport) DWORD WINAPI NPAddConnection3(HWND owner, LPNETRESOURCEW resource,
-                                                    LPWSTR password, LPWSTR user, DWORD flags)
+__declspec(dllexport) DWORD WINAPI
+    NPAddConnection3(HWND owner, LPNETRESOURCEW resource, LPWSTR password, LPWSTR user, DWORD flags)
 {
     DWORD result = resource == NULL ? WN_BAD_VALUE : add_connection(resource);
     Line line;

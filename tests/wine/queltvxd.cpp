@@ -420,8 +420,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *)
     RtlInitUnicodeString(&device_name, DEVICE_NAME);
     RtlInitUnicodeString(&link, LINK_NAME);
     DEVICE_OBJECT *device;
-    NTSTATUS status =
-        IoCreateDevice(driver, 0, &device_name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, 0, &device_name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                     &device);
     if (!NT_SUCCESS(status))
         return status;
     status = IoCreateSymbolicLink(&link, &device_name);
