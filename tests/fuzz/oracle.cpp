@@ -84,6 +84,7 @@ std::set<std::string> allowed_calls(Command command)
 std::string q(const std::string &s)
 {
     std::string text = "\"";
+    text.reserve(s.size() + 2);
     for (unsigned char c : s.substr(0, s.find('\0'))) {
         if (c >= 0x20 && c < 0x7f) {
             text += static_cast<char>(c);
@@ -213,6 +214,7 @@ void expect_startup(Expected &e, const FuzzCase &c)
 {
     const standin::Script &s = c.script;
     std::string path = s.windows_directory + SUFFIX;
+    std::string file = q(path) + ")";
     std::deque<DWORD> results = s.add_results;
     e.calls.push_back("GetWindowsDirectoryA(out, 260)");
     e.calls.push_back("lstrcatA(" + q(s.windows_directory) + ", " + q(SUFFIX) + ")");
@@ -222,9 +224,9 @@ void expect_startup(Expected &e, const FuzzCase &c)
         std::string local = profile(s, path, section, "Local", 16);
         std::string remote = profile(s, path, section, "Remote", 260);
         e.calls.push_back("GetPrivateProfileStringA(" + q(section) +
-                          ", \"Local\", \"\", out, 16, " + q(path) + ")");
+                          ", \"Local\", \"\", out, 16, " + file);
         e.calls.push_back("GetPrivateProfileStringA(" + q(section) +
-                          ", \"Remote\", \"\", out, 260, " + q(path) + ")");
+                          ", \"Remote\", \"\", out, 260, " + file);
         if (!local.empty() && !remote.empty())
             expect_map(e, results, local, remote);
     }
@@ -299,6 +301,8 @@ Observed run_case(const FuzzCase &c)
     seen.result = run.result;
     seen.out = run.out;
     seen.err = run.err;
+    seen.calls.reserve(standin::calls().size());
+    seen.data.reserve(standin::calls().size());
     for (const standin::Call &call : standin::calls()) {
         seen.calls.push_back(call.text);
         seen.data.push_back(call.data);

@@ -40,6 +40,7 @@ std::string quote(const char *s)
     if (s == NULL)
         return "NULL";
     std::string text = "\"";
+    text.reserve(strlen(s) + 2);
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
         if (*p >= 0x20 && *p < 0x7f) {
             text += static_cast<char>(*p);
