@@ -21,11 +21,21 @@ public:
         return value;
     }
 
+    size_t u16()
+    {
+        size_t low = byte();
+        return low | static_cast<size_t>(byte()) << 8;
+    }
+
     std::string bytes()
     {
         size_t n = byte();
+        if (n >= 0xF8) {
+            char fill = static_cast<char>(byte());
+            return std::string(u16(), fill);
+        }
         if (n >= 0xF0)
-            n = byte() | static_cast<size_t>(byte()) << 8;
+            n = u16();
         size_t left = size_ - at_;
         if (n > left)
             n = left;

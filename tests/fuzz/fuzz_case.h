@@ -33,8 +33,9 @@
 //                           bit 6 names in lower case; bit 7 a text key name
 //                           follows), then the text value
 //
-// A text is u8 n and n bytes, or for n >= 0xF0 a u16 length and that many
-// bytes. Strings that can hold no NUL on the platform (arguments, names,
+// A text is u8 n and n bytes; for n in 0xF0-0xF7 a u16 length and that
+// many bytes; for n >= 0xF8 a u8 byte and a u16 count, that byte repeated
+// (one mutation then turns a whole reply or path into other bytes). Strings that can hold no NUL on the platform (arguments, names,
 // profile values, paths) end at their first NUL; driver replies keep theirs.
 struct FuzzCase {
     std::vector<std::string> args;

@@ -15,7 +15,16 @@ def word(n):
     return struct.pack('<I', n & 0xFFFFFFFF)
 
 
+class Repeat:
+    """A text of one byte repeated: decoded from 0xF8, the byte, a u16 count."""
+
+    def __init__(self, char, count):
+        self.char, self.count = char.encode('latin-1'), count
+
+
 def text(data):
+    if isinstance(data, Repeat):
+        return b'\xf8' + data.char + struct.pack('<H', data.count)
     if isinstance(data, str):
         data = data.encode('latin-1')
     if len(data) < 0xF0:
@@ -77,8 +86,8 @@ SEEDS = {
     'status-loaded-ready': case([command(STATUS)], answers=[(1, 16, status_reply(3, 3, 1))]),
     'status-loaded-short-reply': case([command(STATUS, 0x3F)], answers=[(-1, 0, b'\x01\x02')]),
     'mapping-not-loaded': case([command(STATUS), literal('R:')], absent=True),
-    'mapping-not-mapped-long-name': case([command(STATUS), literal('N' * 70)],
-                                         answers=[(0, 908, b'\xff' * 908)]),
+    'mapping-not-mapped-long-name': case([command(STATUS), literal(Repeat('N', 70))],
+                                         answers=[(0, 908, Repeat('\xff', 908))]),
     'mapping-reply': case([command(STATUS), literal('R:')],
                           answers=[(1, 908, mapping_reply(b'R:', b'\\\\QueltNFS\\srv\\exp',
                                                           b'srv', b'/exp'))]),
@@ -104,6 +113,7 @@ SEEDS = {
     'install-startup-create-key': case([command(INSTALL)], registry=(2, 0, 0, 0)),
     'install-startup-no-key': case([command(INSTALL)], registry=(5, 5, 0, 0)),
     'install-startup-longest-path': case([command(INSTALL)], module='C:\\' + 'p' * 256),
+    'install-startup-path-of-one-byte': case([command(INSTALL)], module=Repeat('\x80', 1)),
 }
 
 # Inputs that once broke a rule; they stay in the corpus so that the fault
