@@ -30,9 +30,12 @@ public:
     std::string bytes()
     {
         size_t n = byte();
+        // A run stops at 4095 bytes: longer than any buffer the tool or the
+        // platform has, and long runs copied into every call record would
+        // cost more time than they find.
         if (n >= 0xF8) {
             char fill = static_cast<char>(byte());
-            return std::string(u16(), fill);
+            return std::string(u16() % 4096, fill);
         }
         if (n >= 0xF0)
             n = u16();

@@ -35,7 +35,8 @@
 //
 // A text is u8 n and n bytes; for n in 0xF0-0xF7 a u16 length and that
 // many bytes; for n >= 0xF8 a u8 byte and a u16 count, that byte repeated
-// (one mutation then turns a whole reply or path into other bytes). Strings that can hold no NUL on the platform (arguments, names,
+// count % 4096 times (one mutation then turns a whole reply or path into
+// other bytes). Strings that can hold no NUL on the platform (arguments, names,
 // profile values, paths) end at their first NUL; driver replies keep theirs.
 struct FuzzCase {
     std::vector<std::string> args;
