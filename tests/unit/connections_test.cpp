@@ -8,9 +8,11 @@ class Connections : public ToolTest {};
 TEST_F(Connections, MapSendsOneDiskRequestThroughTheProvider)
 {
     standin::Run run = standin::run({"/map", "r:", R"(\\QueltNFS\server\export)"});
-    EXPECT_EQ(standin::texts(), (Texts{
-        R"(WNetAddConnection3A(NULL, {0, 1, 0, 0, "r:", "\\QueltNFS\server\export", NULL, "QueltNFS95"}, NULL, NULL, 1))",
-    }));
+    EXPECT_EQ(
+        standin::texts(),
+        (Texts{
+            R"(WNetAddConnection3A(NULL, {0, 1, 0, 0, "r:", "\\QueltNFS\server\export", NULL, "QueltNFS95"}, NULL, NULL, 1))",
+        }));
     EXPECT_EQ(run.out, "r: mapped to \\\\QueltNFS\\server\\export\n");
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.err, "");
@@ -51,9 +53,9 @@ TEST_F(Connections, FailuresPrintTheCodeInUnsignedDecimal)
         const char *digits;
     } cases[] = {
         {1, "1"},
-        {85, "85"},             // ERROR_ALREADY_ASSIGNED
+        {85, "85"}, // ERROR_ALREADY_ASSIGNED
         {1200, "1200"},
-        {2250, "2250"},         // ERROR_NOT_CONNECTED
+        {2250, "2250"}, // ERROR_NOT_CONNECTED
         {0x7fffffff, "2147483647"},
         {0x80000000, "2147483648"},
         {0x80000001, "2147483649"},

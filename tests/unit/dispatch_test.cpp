@@ -20,7 +20,9 @@ TEST_F(Dispatch, UsageTextIsSevenExactLines)
         start = end + 1;
     }
     EXPECT_EQ(start, text.size());
-    EXPECT_NE(text.find(R"(/map R: \\QueltNFS\\server\\export_path)" "\n"), std::string::npos);
+    EXPECT_NE(text.find(R"(/map R: \\QueltNFS\\server\\export_path)"
+                        "\n"),
+              std::string::npos);
 }
 
 // Every run that selects no command: the usage text, result 2, and no call
@@ -31,11 +33,11 @@ TEST_F(Dispatch, NoCommandSelectedPrintsUsageAndReturns2)
         {},
         {"/help"},
         {""},
-        {"map", "R:", "\\\\s\\e"},          // no slash
-        {"-map", "R:", "\\\\s\\e"},         // hyphen for the slash
-        {"/ma", "R:", "\\\\s\\e"},          // cut short
-        {"/mapx", "R:", "\\\\s\\e"},        // extended
-        {"/map "},                          // trailing blank
+        {"map", "R:", "\\\\s\\e"},   // no slash
+        {"-map", "R:", "\\\\s\\e"},  // hyphen for the slash
+        {"/ma", "R:", "\\\\s\\e"},   // cut short
+        {"/mapx", "R:", "\\\\s\\e"}, // extended
+        {"/map "},                   // trailing blank
         {"/statu"},
         {"/statuses"},
         {"/start"},
@@ -44,12 +46,12 @@ TEST_F(Dispatch, NoCommandSelectedPrintsUsageAndReturns2)
         {"/install_startup"},
         {"/install-startupx"},
         {"/unmap2", "R:"},
-        {"/map"},                           // too few operands
+        {"/map"}, // too few operands
         {"/map", "R:"},
         {"/MAP", "R:"},
         {"/unmap"},
         {"/UnMap"},
-        {"R:", "/map", "\\\\s\\e"},         // command word in argument 2
+        {"R:", "/map", "\\\\s\\e"}, // command word in argument 2
         {"R:", "/status"},
     };
     for (const Args &args : cases) {

@@ -77,7 +77,8 @@ TEST_F(Driver, StatusPrintsCountsAtOffsets4And8AndBits0And1)
         std::string reply;
         const char *out;
     } cases[] = {
-        {"", "QUELTVXD loaded, 0/0 mappings\nIFS scaffold: not ready, registration: not prepared\n"},
+        {"",
+         "QUELTVXD loaded, 0/0 mappings\nIFS scaffold: not ready, registration: not prepared\n"},
         {status_reply(0xffffffff, 2, 7, 1),
          "QUELTVXD loaded, 2/7 mappings\nIFS scaffold: ready, registration: not prepared\n"},
         {status_reply(0, 0, 0, 2),
@@ -142,8 +143,8 @@ TEST_F(Driver, UnterminatedReplyStopsAtTheEndOfTheRecord)
         reply[i] = static_cast<char>('a' + i % 26);
     answer(TRUE, reply);
     standin::Run run = standin::run({"/status", "R:"});
-    std::string expected = reply.substr(8) + " -> " + reply.substr(72) + "\nserver=" +
-                           reply.substr(520) + " export=" + reply.substr(648) + "\n";
+    std::string expected = reply.substr(8) + " -> " + reply.substr(72) +
+                           "\nserver=" + reply.substr(520) + " export=" + reply.substr(648) + "\n";
     EXPECT_EQ(run.out, expected);
     EXPECT_EQ(run.result, 0);
 }

@@ -19,7 +19,8 @@ Texts reads_of(char letter, const std::string &path = FILE_PATH)
 {
     std::string section = std::string("Drive.") + letter;
     return {R"(wsprintfA(out, "Drive.%c" -> ")" + section + "\")",
-            "GetPrivateProfileStringA(\"" + section + R"(", "Local", "", out, 16, ")" + path + "\")",
+            "GetPrivateProfileStringA(\"" + section + R"(", "Local", "", out, 16, ")" + path +
+                "\")",
             "GetPrivateProfileStringA(\"" + section + R"(", "Remote", "", out, 260, ")" + path +
                 "\")"};
 }
@@ -48,15 +49,15 @@ TEST_F(Startup, ConnectsCompleteEntriesInLetterOrder)
     // File order is not letter order; incomplete entries sit between.
     entry("Drive.R", "Local", "R:");
     entry("Drive.R", "Remote", R"(\\QueltNFS\srv\r)");
-    entry("drive.f", "LOCAL", "F:");           // names match without regard to case
+    entry("drive.f", "LOCAL", "F:"); // names match without regard to case
     entry("drive.f", "remote", R"(\\QueltNFS\srv\f)");
-    entry("Drive.B", "Local", "B:");           // no Remote
-    entry("Drive.C", "Remote", R"(\\x\c)");    // no Local
-    entry("Drive.D", "Local", "");             // empty Local
+    entry("Drive.B", "Local", "B:");        // no Remote
+    entry("Drive.C", "Remote", R"(\\x\c)"); // no Local
+    entry("Drive.D", "Local", "");          // empty Local
     entry("Drive.D", "Remote", R"(\\x\d)");
-    entry("Drive.A", "Local", "Z:");           // the letter names the section only
+    entry("Drive.A", "Local", "Z:"); // the letter names the section only
     entry("Drive.A", "Remote", R"(\\x\a)");
-    entry("Drive.1", "Local", "Y:");           // not one of the 26 sections
+    entry("Drive.1", "Local", "Y:"); // not one of the 26 sections
     entry("Drive.1", "Remote", R"(\\x\1)");
     entry("Drive.AA", "Local", "Y:");
     entry("Drive.AA", "Remote", R"(\\x\aa)");
@@ -116,11 +117,11 @@ TEST_F(Startup, WindowsDirectoryThatCannotHoldThePathReadsNothing)
         std::string directory;
         bool reads;
     } cases[] = {
-        {"", false},                                   // the call failed
-        {"C:\\" + std::string(235, 'w'), true},        // 238 characters
-        {"C:\\" + std::string(236, 'w'), false},       // 239
-        {"C:\\" + std::string(300, 'w'), false},       // buffer too small
-        {"C:\\", true},                                // suffix appended unchanged
+        {"", false},                             // the call failed
+        {"C:\\" + std::string(235, 'w'), true},  // 238 characters
+        {"C:\\" + std::string(236, 'w'), false}, // 239
+        {"C:\\" + std::string(300, 'w'), false}, // buffer too small
+        {"C:\\", true},                          // suffix appended unchanged
     };
     for (const Case &c : cases) {
         standin::reset();
@@ -150,7 +151,8 @@ std::string value_data(const std::string &path)
 
 TEST_F(Install, WritesTheQuotedCommandUnderTheRunKey)
 {
-    const char *paths[] = {R"(C:\QUELT\QUELTMAP.EXE)", R"(C:\Program Files\Quelt NFS\queltmap95.exe)"};
+    const char *paths[] = {R"(C:\QUELT\QUELTMAP.EXE)",
+                           R"(C:\Program Files\Quelt NFS\queltmap95.exe)"};
     for (const char *path : paths) {
         standin::reset();
         standin::script().module_path = path;
@@ -159,7 +161,8 @@ TEST_F(Install, WritesTheQuotedCommandUnderTheRunKey)
         EXPECT_EQ(standin::texts(),
                   (Texts{"GetModuleFileNameA(NULL, out, 260)",
                          R"(wsprintfA(out, ""%s" /startup" -> ")" + command + "\")",
-                         std::string("RegOpenKeyExA(HKEY_LOCAL_MACHINE, ") + RUN_KEY + ", 0, 2, out)",
+                         std::string("RegOpenKeyExA(HKEY_LOCAL_MACHINE, ") + RUN_KEY +
+                             ", 0, 2, out)",
                          "lstrlenA(\"" + command + "\")",
                          "RegSetValueExA(0x4b01, \"QueltNFS95\", 0, 1, out, " +
                              std::to_string(command.size() + 1) + ")",
@@ -179,13 +182,21 @@ TEST_F(Install, RegistryFailures)
         Texts registry_calls;
         int result;
     } cases[] = {
-        {5, 0, 0, 0,
-         {"RegOpenKeyExA", "RegCreateKeyA", "RegSetValueExA(0x4b02", "RegCloseKey(0x4b02)"}, 0},
-        {2, 5, 0, 0, {"RegOpenKeyExA", "RegCreateKeyA"}, 1},  // nothing to write or close
+        {5,
+         0,
+         0,
+         0,
+         {"RegOpenKeyExA", "RegCreateKeyA", "RegSetValueExA(0x4b02", "RegCloseKey(0x4b02)"},
+         0},
+        {2, 5, 0, 0, {"RegOpenKeyExA", "RegCreateKeyA"}, 1}, // nothing to write or close
         {0, 0, 5, 0, {"RegOpenKeyExA", "RegSetValueExA(0x4b01", "RegCloseKey(0x4b01)"}, 1},
         {0, 0, 0, 6, {"RegOpenKeyExA", "RegSetValueExA(0x4b01", "RegCloseKey(0x4b01)"}, 0},
-        {2, 0, 5, 0,
-         {"RegOpenKeyExA", "RegCreateKeyA", "RegSetValueExA(0x4b02", "RegCloseKey(0x4b02)"}, 1},
+        {2,
+         0,
+         5,
+         0,
+         {"RegOpenKeyExA", "RegCreateKeyA", "RegSetValueExA(0x4b02", "RegCloseKey(0x4b02)"},
+         1},
     };
     for (const Case &c : cases) {
         standin::reset();
@@ -203,8 +214,8 @@ TEST_F(Install, RegistryFailures)
             EXPECT_EQ(registry[i].compare(0, c.registry_calls[i].size(), c.registry_calls[i]), 0)
                 << registry[i];
         if (c.open != 0) {
-            EXPECT_EQ(registry[1], std::string("RegCreateKeyA(HKEY_LOCAL_MACHINE, ") + RUN_KEY +
-                                       ", out)");
+            EXPECT_EQ(registry[1],
+                      std::string("RegCreateKeyA(HKEY_LOCAL_MACHINE, ") + RUN_KEY + ", out)");
         }
         EXPECT_EQ(run.result, c.result);
         EXPECT_EQ(run.out, "");
@@ -221,9 +232,9 @@ TEST_F(Install, OwnPathThatCannotBeHadWritesNothing)
         int result;
     } cases[] = {
         {"", 1},
-        {"C:\\" + std::string(257, 'p'), 1},            // 260: fills the whole buffer
+        {"C:\\" + std::string(257, 'p'), 1}, // 260: fills the whole buffer
         {"C:\\" + std::string(400, 'p'), 1},
-        {"C:\\" + std::string(256, 'p'), 0},            // 259: the longest that fits
+        {"C:\\" + std::string(256, 'p'), 0}, // 259: the longest that fits
     };
     for (const Case &c : cases) {
         standin::reset();
