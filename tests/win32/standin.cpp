@@ -99,10 +99,7 @@ void scribble(void *out, size_t size)
         memset(out, UNWRITTEN, size);
 }
 
-void opened(const void *handle)
-{
-    state().open.push_back(handle);
-}
+void opened(const void *handle) { state().open.push_back(handle); }
 
 void closed(const void *handle)
 {
@@ -138,10 +135,7 @@ template <typename T> T next_or(std::deque<T> &queue, T fallback)
 
 } // namespace
 
-void reset()
-{
-    state() = State();
-}
+void reset() { state() = State(); }
 
 Script &script() { return state().script; }
 
@@ -258,7 +252,8 @@ int wsprintfA(LPSTR out, LPCSTR format, ...)
     va_start(args, format);
     int n = vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    record("wsprintfA", buffer(out) + ", " + quote(format) + " -> " + quote(text)).strings = {format};
+    record("wsprintfA", buffer(out) + ", " + quote(format) + " -> " + quote(text)).strings = {
+        format};
     strcpy(out, text);
     return n < 1024 ? n : 1024;
 }
@@ -280,10 +275,10 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
                             DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped)
 {
     std::string counter = returned == NULL ? "NULL" : "&" + number(*returned);
-    Call &call = record("DeviceIoControl",
-                        pointer(device) + ", " + number(code) + ", " + (in ? "in" : "NULL") + ", " +
-                            number(in_size) + ", " + buffer(out) + ", " + number(out_size) + ", " +
-                            counter + ", " + pointer(overlapped));
+    Call &call = record("DeviceIoControl", pointer(device) + ", " + number(code) + ", " +
+                                               (in ? "in" : "NULL") + ", " + number(in_size) +
+                                               ", " + buffer(out) + ", " + number(out_size) + ", " +
+                                               counter + ", " + pointer(overlapped));
     if (in != NULL)
         call.data.assign(static_cast<const char *>(in), in_size);
     DeviceAnswer answer = next_or(script().device_answers, DeviceAnswer{TRUE, "", 0});
@@ -323,9 +318,9 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR out, UINT size)
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out,
                                       DWORD size, LPCSTR file)
 {
-    record("GetPrivateProfileStringA", quote(section) + ", " + quote(key) + ", " +
-                                           quote(fallback) + ", " + buffer(out) + ", " +
-                                           number(size) + ", " + quote(file))
+    record("GetPrivateProfileStringA", quote(section) + ", " + quote(key) + ", " + quote(fallback) +
+                                           ", " + buffer(out) + ", " + number(size) + ", " +
+                                           quote(file))
         .strings = {section, key, fallback, file};
     scribble(out, size);
     if (strcasecmp(file, script().profile_path.c_str()) == 0)
@@ -397,16 +392,16 @@ LONG WINAPI RegCloseKey(HKEY key)
     return script().close_result;
 }
 
-DWORD WINAPI WNetAddConnection3A(HWND owner, LPNETRESOURCEA resource, LPCSTR password,
-                                 LPCSTR user, DWORD flags)
+DWORD WINAPI WNetAddConnection3A(HWND owner, LPNETRESOURCEA resource, LPCSTR password, LPCSTR user,
+                                 DWORD flags)
 {
-    Call &call = record(
-        "WNetAddConnection3A",
-        pointer(owner) + ", {" + number(resource->dwScope) + ", " + number(resource->dwType) +
-            ", " + number(resource->dwDisplayType) + ", " + number(resource->dwUsage) + ", " +
-            quote(resource->lpLocalName) + ", " + quote(resource->lpRemoteName) + ", " +
-            quote(resource->lpComment) + ", " + quote(resource->lpProvider) + "}, " +
-            quote(password) + ", " + quote(user) + ", " + number(flags));
+    Call &call = record("WNetAddConnection3A",
+                        pointer(owner) + ", {" + number(resource->dwScope) + ", " +
+                            number(resource->dwType) + ", " + number(resource->dwDisplayType) +
+                            ", " + number(resource->dwUsage) + ", " + quote(resource->lpLocalName) +
+                            ", " + quote(resource->lpRemoteName) + ", " +
+                            quote(resource->lpComment) + ", " + quote(resource->lpProvider) +
+                            "}, " + quote(password) + ", " + quote(user) + ", " + number(flags));
     call.strings = {resource->lpLocalName, resource->lpRemoteName};
     return next_or<DWORD>(script().add_results, NO_ERROR);
 }

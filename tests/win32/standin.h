@@ -81,8 +81,8 @@ struct Run {
     std::vector<char *> argv;
 };
 
-void reset();          // a fresh script and an empty call log
-Script &script();      // what the platform will answer
+void reset();     // a fresh script and an empty call log
+Script &script(); // what the platform will answer
 Run run(const std::vector<std::string> &args);
 const std::vector<Call> &calls();
 // The texts of all calls, except lstrcmpiA unless asked for.
