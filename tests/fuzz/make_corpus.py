@@ -116,14 +116,14 @@ SEEDS = {
     'install-startup-path-of-one-byte': case([command(INSTALL)], module=Repeat('\x80', 1)),
 }
 
-# Inputs that once broke a rule; they stay in the corpus so that the fault
-# stays fixed.
-FINDINGS = {
-    'finding-install-set-value-fails': case([command(INSTALL)], registry=(0, 0, 5, 0)),
-    'finding-install-path-fills-buffer': case([command(INSTALL)], module='C:\\' + 'p' * 257),
-    'finding-install-path-cut-terminated': case([command(INSTALL)], cut_terminated=True,
+# The tool's own guards of /install-startup: no Run value naming a wrong
+# program, and a failed write reported as a failure.
+GUARDS = {
+    'install-startup-set-value-fails': case([command(INSTALL)], registry=(0, 0, 5, 0)),
+    'install-startup-path-fills-buffer': case([command(INSTALL)], module='C:\\' + 'p' * 257),
+    'install-startup-path-cut-terminated': case([command(INSTALL)], cut_terminated=True,
                                                 module='M' * 300),
-    'finding-install-no-path': case([command(INSTALL)], module=''),
+    'install-startup-no-path': case([command(INSTALL)], module=''),
 }
 
 
@@ -131,7 +131,7 @@ def main():
     os.makedirs(CORPUS, exist_ok=True)
     for name in os.listdir(CORPUS):
         os.remove(os.path.join(CORPUS, name))
-    for name, data in {**SEEDS, **FINDINGS}.items():
+    for name, data in {**SEEDS, **GUARDS}.items():
         with open(os.path.join(CORPUS, name), 'wb') as f:
             f.write(data)
 

@@ -45,6 +45,7 @@ TEST_F(Dispatch, NoCommandSelectedPrintsUsageAndReturns2)
         {"/install"},
         {"/install_startup"},
         {"/install-startupx"},
+        {"/install\xADstartup"}, // a soft hyphen is no hyphen
         {"/unmap2", "R:"},
         {"/map"}, // too few operands
         {"/map", "R:"},
@@ -113,6 +114,9 @@ TEST_F(Dispatch, SelectsCommandsIgnoringCaseAndTheExactArgcThresholds)
         {{"/status"}, "CreateFileA"},
         {{"/STATUS"}, "CreateFileA"},
         {{"/Status", "R:"}, "CreateFileA"},
+        // The platform gives the soft hyphen no weight.
+        {{"/ma\xADp", "R:", "\\\\s\\e"}, "WNetAddConnection3A"},
+        {{"\xAD/STATUS"}, "CreateFileA"},
     };
     for (const Selection &c : cases) {
         standin::reset();

@@ -16,6 +16,8 @@
 
 namespace standin {
 
+const unsigned char SOFT_HYPHEN = 0xAD;
+
 const HANDLE DEVICE_HANDLE = reinterpret_cast<HANDLE>(0x5eed);
 const HKEY OPENED_KEY = reinterpret_cast<HKEY>(0x4b01);
 const HKEY CREATED_KEY = reinterpret_cast<HKEY>(0x4b02);
@@ -209,11 +211,23 @@ Run run(const std::vector<std::string> &args)
 
 using namespace standin;
 
+// As on the platform (Wine shows it): letters compare without regard to
+// case, and the soft hyphen (0xAD in code page 1252) has no weight at all.
+// Only ASCII letters fold here; the user's locale may fold more.
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b)
 {
     record("lstrcmpiA", quote(a) + ", " + quote(b)).strings = {a, b};
-    // ASCII letters only; the platform's locale may fold more.
-    return strcasecmp(a, b);
+    const unsigned char *x = reinterpret_cast<const unsigned char *>(a);
+    const unsigned char *y = reinterpret_cast<const unsigned char *>(b);
+    for (;; ++x, ++y) {
+        while (*x == SOFT_HYPHEN)
+            ++x;
+        while (*y == SOFT_HYPHEN)
+            ++y;
+        int cx = tolower(*x), cy = tolower(*y);
+        if (cx != cy || cx == 0)
+            return cx - cy;
+    }
 }
 
 LPSTR WINAPI lstrcpynA(LPSTR out, LPCSTR in, int max_length)
