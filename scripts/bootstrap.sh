@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
     cmake make g++ python3 googletest libgtest-dev libgmock-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
-    wine64
+    wine wine64
     clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
 )
 
@@ -21,4 +21,4 @@ sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${sudo[@]}" apt-get install -y -qq "${missing[@]}"
