@@ -3,19 +3,12 @@
 // platform's answers, the exact platform calls of the selected command and
 // nothing outside them, and every handle closed once.
 #include "fuzz_case.h"
+#include "usage_text.h"
 
 #include <algorithm>
 #include <set>
 
 namespace {
-
-const char USAGE_TEXT[] = "QueltMap95\n"
-                          "Usage:\n"
-                          "  QueltMap95 /map R: \\\\QueltNFS\\\\server\\\\export_path\n"
-                          "  QueltMap95 /unmap R:\n"
-                          "  QueltMap95 /status [R:]\n"
-                          "  QueltMap95 /startup\n"
-                          "  QueltMap95 /install-startup\n";
 
 const char *const COMMAND_WORDS[] = {"/install-startup", "/startup", "/map", "/unmap", "/status"};
 const char PROVIDER[] = "QueltNFS95";

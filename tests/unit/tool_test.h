@@ -3,6 +3,7 @@
 #define QUELT_TOOL_TEST_H
 
 #include "standin.h"
+#include "usage_text.h"
 
 #include <gtest/gtest.h>
 
@@ -27,15 +28,5 @@ inline const standin::Call &call_named(const std::string &name)
 
 typedef std::vector<std::string> Args;
 typedef std::vector<std::string> Texts;
-
-// The usage text exactly as the tool prints it (line 3 holds a pair of
-// backslashes before each component of the example remote name).
-static const char USAGE_TEXT[] = "QueltMap95\n"
-                                 "Usage:\n"
-                                 "  QueltMap95 /map R: \\\\QueltNFS\\\\server\\\\export_path\n"
-                                 "  QueltMap95 /unmap R:\n"
-                                 "  QueltMap95 /status [R:]\n"
-                                 "  QueltMap95 /startup\n"
-                                 "  QueltMap95 /install-startup\n";
 
 #endif
