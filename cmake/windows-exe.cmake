@@ -56,12 +56,13 @@ quelt_windows_exe(quelt_empty ${CMAKE_CURRENT_LIST_DIR}/../runtime/empty.c)
 quelt_windows_exe(quelt_dll_floor ${CMAKE_CURRENT_LIST_DIR}/../tools/bench/dll_floor.c)
 set_target_properties(quelt_empty quelt_dll_floor PROPERTIES EXCLUDE_FROM_ALL ON)
 
+# For the gate, the release ZIP and the Wine tests. Debian's python3, which
+# scripts/bootstrap.sh installs, before whatever comes first in PATH: a
+# version manager's shim there costs a second a run.
+find_program(PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(PYTHON3 python3 REQUIRED)
+
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
-    # For the gate and the release ZIP. Debian's python3, which
-    # scripts/bootstrap.sh installs, before whatever comes first in PATH:
-    # a version manager's shim there costs a second a run.
-    find_program(PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
-    find_program(PYTHON3 python3 REQUIRED)
     include(${CMAKE_CURRENT_LIST_DIR}/../packaging/release.cmake)
     add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/../tools/gate ${CMAKE_BINARY_DIR}/gate)
 endif()
