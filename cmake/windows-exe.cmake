@@ -5,8 +5,9 @@
 # CMOV and import MSVCRT.DLL, neither of which Windows 95 has. The start-up
 # is ours (runtime/), the C runtime is the DLL Windows 95 ships (CRTDLL.DLL;
 # MSVCRT.DLL on x86_64, where wine64 has no CRTDLL), and libgcc is there only
-# for helpers the compiler may call.
-enable_language(C)
+# for helpers the compiler may call. The version resource is compiled with
+# MinGW's windres.
+enable_language(C RC)
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
     set(QUELT_CRT crtdll)
@@ -28,8 +29,9 @@ set(QUELT_STARTUP ${CMAKE_CURRENT_LIST_DIR}/../runtime/console_startup.c)
 # and the gate's test executables are made with it too.
 function(quelt_windows_exe target)
     add_executable(${target} ${ARGN} ${QUELT_STARTUP})
-    target_compile_options(${target} PRIVATE ${TOOL_WARNINGS} ${QUELT_ARCH_FLAGS}
-        -Os -fno-asynchronous-unwind-tables -fno-ident
+    # The compilers' options; windres, for the version resource, takes none.
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${TOOL_WARNINGS}
+        ${QUELT_ARCH_FLAGS} -Os -fno-asynchronous-unwind-tables -fno-ident>
         # The tool uses no C++ library header. Without libstdc++'s headers,
         # whose os_defines.h forces __USE_MINGW_ANSI_STDIO to 1, the
         # definition below holds and printf is the runtime DLL's own
@@ -49,7 +51,12 @@ function(quelt_windows_exe target)
     target_link_libraries(${target} PRIVATE mpr advapi32 user32 kernel32 gcc ${QUELT_CRT})
 endfunction()
 
-quelt_windows_exe(queltmap95 ${TOOL_SOURCE})
+# Only the tool carries a version resource, from the project's version. It
+# costs 1536 bytes of file: 1024 for its section .rsrc, and 512 more for the
+# headers, whose fourth section entry no longer fits in the first 512.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/../packaging/version.rc.in
+    ${CMAKE_BINARY_DIR}/version.rc @ONLY)
+quelt_windows_exe(queltmap95 ${TOOL_SOURCE} ${CMAKE_BINARY_DIR}/version.rc)
 
 # Built on demand, by tools/bench.sh and the gate's tests.
 quelt_windows_exe(quelt_empty ${CMAKE_CURRENT_LIST_DIR}/../runtime/empty.c)
