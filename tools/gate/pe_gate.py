@@ -6,7 +6,8 @@ the MinGW objdump. Every broken rule is printed as one line
 "REJECTED [rule] detail"; the exit status is 0 when the image passes,
 1 when it breaks a rule, 2 when the gate could not do its work.
 
-  pe_gate.py --allowlist FILE --objdump OBJDUMP EXE [--same-as OTHER.exe]...
+  pe_gate.py --allowlist FILE --objdump OBJDUMP EXE [--version X.Y.Z]
+             [--same-as OTHER.exe]...
   pe_gate.py --list-imports EXE
 """
 
@@ -25,7 +26,9 @@ SUBSYSTEM_CONSOLE = 3
 DLLCHAR_DYNAMIC_BASE = 0x40
 SCN_CNT_CODE = 0x20
 SCN_MEM_EXECUTE = 0x20000000
-DIR_IMPORT, DIR_TLS, DIR_BOUND_IMPORT, DIR_DELAY_IMPORT = 1, 9, 11, 13
+DIR_IMPORT, DIR_RESOURCE, DIR_TLS, DIR_BOUND_IMPORT, DIR_DELAY_IMPORT = 1, 2, 9, 11, 13
+RT_VERSION = 16
+FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 
 # Instructions that a 386 (with or without its 387) does not have, by the
 # mnemonic objdump prints in AT&T syntax. Each comes with the first CPU
@@ -130,6 +133,31 @@ class Image:
             found.append((self.string(name), stamp, entries))
             at += 20
 
+    def resources(self):
+        """[((type, name, language), data RVA, size)] for each resource; a
+        level given by name rather than by number shows as "named"."""
+        rva, _ = self.directories[DIR_RESOURCE]
+        if not rva:
+            return []
+        base = self.offset(rva)
+        found = []
+
+        def walk(table, path):
+            named, numbered = struct.unpack_from("<HH", self.data, table + 12)
+            for i in range(named + numbered):
+                key, target = struct.unpack_from("<II", self.data, table + 16 + 8 * i)
+                here = path + ("named" if key & 0x80000000 else key,)
+                if not target & 0x80000000:
+                    data_rva, size = struct.unpack_from("<II", self.data, base + target)
+                    found.append((here, data_rva, size))
+                elif len(here) < 3:
+                    walk(base + (target & 0x7FFFFFFF), here)
+                else:
+                    raise BadImage("resource tree deeper than type, name and language")
+
+        walk(base, ())
+        return found
+
     def executable_sections(self):
         return [s[0] for s in self.sections if s[5] & (SCN_CNT_CODE | SCN_MEM_EXECUTE)]
 
@@ -185,6 +213,75 @@ def check_header(image):
         yield "timestamp", "has a link time stamp (0x%x)" % image.timestamp
 
 
+def utf16z(data, at):
+    """The NUL-terminated UTF-16 string at AT and the offset after it."""
+    for end in range(at, len(data) - 1, 2):
+        if data[end] == data[end + 1] == 0:
+            return data[at:end].decode("utf-16-le"), end + 2
+    raise BadImage("unterminated string in the version resource")
+
+
+def version_blocks(data, at, end):
+    """The blocks of a version resource between AT and END, each
+    (key, value, start of its children, end). Every block starts on a
+    4-byte boundary of the resource; a text value counts 16-bit units."""
+    blocks = []
+    while at < end:
+        length, value_length, is_text = struct.unpack_from("<HHH", data, at)
+        if length < 6 or at + length > end:
+            raise BadImage("version resource block of %d bytes at 0x%x" % (length, at))
+        key, value_at = utf16z(data, at + 6)
+        value_at = (value_at + 3) & ~3
+        value = data[value_at:value_at + (2 * value_length if is_text else value_length)]
+        blocks.append((key, value, (value_at + len(value) + 3) & ~3, at + length))
+        at = (at + length + 3) & ~3
+    return blocks
+
+
+def check_version(image, version):
+    # Without a version to check, an image has no resources at all: the gate
+    # passes nothing that it has not read.
+    resources = image.resources()
+    if version is None:
+        for path, _, _ in resources:
+            yield "version", "has resource %s, and no version to check it against" % (path,)
+        return
+    if not resources:
+        yield "version", "has no version resource (expected %s)" % version
+        return
+    rva = image.directories[DIR_RESOURCE][0]
+    if [s[1] for s in image.sections if s[0] == ".rsrc"] != [rva]:
+        yield "version", "the resource directory is not one section .rsrc of its own"
+    if len(resources) != 1 or resources[0][0][:2] != (RT_VERSION, 1):
+        yield "version", "resources %s, not one version resource 1" % [r[0] for r in resources]
+        return
+    _, data_rva, size = resources[0]
+    data = image.data[image.offset(data_rva):][:size]
+    root = version_blocks(data, 0, len(data))
+    if len(root) != 1 or root[0][0] != "VS_VERSION_INFO" or len(root[0][1]) != 52:
+        yield "version", "the version resource is not one VS_VERSION_INFO with its fixed part"
+        return
+    _, fixed, children, end = root[0]
+    signature, _, version_ms, version_ls = struct.unpack_from("<IIII", fixed)
+    parts = [int(part) for part in version.split(".")] + [0, 0, 0]
+    if signature != FIXED_FILE_INFO_SIGNATURE:
+        yield "version", "VS_FIXEDFILEINFO signature 0x%x, not 0x%x" % (
+            signature, FIXED_FILE_INFO_SIGNATURE)
+    elif (version_ms, version_ls) != (parts[0] << 16 | parts[1], parts[2] << 16 | parts[3]):
+        yield "version", "file version %d.%d.%d.%d, not %s" % (
+            version_ms >> 16, version_ms & 0xFFFF, version_ls >> 16, version_ls & 0xFFFF, version)
+    strings = []
+    for key, _, at, block_end in version_blocks(data, children, end):
+        if key != "StringFileInfo":
+            continue
+        for _, _, table, table_end in version_blocks(data, at, block_end):
+            strings += [value.decode("utf-16-le").split("\0")[0]
+                        for name, value, _, _ in version_blocks(data, table, table_end)
+                        if name == "FileVersion"]
+    if strings != [version]:
+        yield "version", "FileVersion strings %s, not [%r]" % (strings, version)
+
+
 def check_instructions(image, path, objdump):
     # The disassembly is linear. Data that the linker leaves in .text (the
     # constructor lists, -1 ... 0) shows up as "(bad)": no CPU runs it.
@@ -228,6 +325,7 @@ def main():
     parser.add_argument("--allowlist")
     parser.add_argument("--objdump")
     parser.add_argument("--same-as", action="append", default=[], metavar="OTHER_EXE")
+    parser.add_argument("--version", metavar="X.Y.Z")
     parser.add_argument("--list-imports", action="store_true")
     args = parser.parse_args()
     try:
@@ -243,8 +341,12 @@ def main():
             return 0
         if not (args.allowlist and args.objdump):
             parser.error("--allowlist and --objdump are required")
+        if args.version and not (re.fullmatch(r"\d+(\.\d+){0,3}", args.version)
+                                 and max(map(int, args.version.split("."))) <= 0xFFFF):
+            parser.error("--version takes one to four numbers up to 65535, as X.Y.Z")
         violations = list(check_imports(image, read_allowlist(args.allowlist)))
         violations += check_header(image)
+        violations += check_version(image, args.version)
         violations += check_instructions(image, args.exe, args.objdump)
         violations += check_same(args.exe, args.same_as)
     except (BadImage, OSError, subprocess.CalledProcessError, struct.error, ValueError) as error:
