@@ -140,8 +140,23 @@ def _router_without(prefix, checks, name, key, value_name, value, code):
                        "/f")
 
 
+def _what_the_process_is_told(prefix, checks):
+    """The router loads the provider into the tool's process, where it logs
+    the Windows version that Wine tells the process and the exe's version
+    resource as Wine's GetFileVersionInfoA and VerQueryValueA read it."""
+    with checks.case("map: the process is told its Windows version and reads the exe's version"):
+        reset(prefix)
+        prefix.tool("/map", "R:", REMOTE)
+        # Windows 95 where the prefix asks for it; else Wine 8's default.
+        windows = "4.0.950 platform 1" if prefix.win95 else "6.1.7601 platform 2"
+        version = prefix.fixtures["version"]
+        checks.equal("host log", prefix.read_lines("host.log"),
+                     [f'windows {windows} file {version}.0 "{version}"'])
+
+
 def map_group(prefix, checks):
     run_table(prefix, checks, "map", MAP_TABLE)
+    _what_the_process_is_told(prefix, checks)
     # The router's own codes, printed as it returns them.
     _router_without(prefix, checks, "no provider loaded: the router's 1222",
                     ORDER_KEY, "ProviderOrder", "", 1222)

@@ -3,10 +3,11 @@
 that scripts/run.sh gives a newcomer."""
 
 import shutil
+import time
 
 from case_support import (add_call, cancel_call, connections, mapping_request, mappings_path,
                           out, profile, reset, run_table, status_request)
-from wine_prefix import RUN_KEY, SAMPLE_MAPPINGS, dos_path
+from wine_prefix import SAMPLE_MAPPINGS, dos_path
 
 
 def ini(*lines):
@@ -97,12 +98,12 @@ def _install(prefix, folder, name="queltmap95.exe"):
     """Puts a copy of the exe at C:\\<folder>\\<name>; its Windows path."""
     target = prefix.drive_c / folder
     target.mkdir(parents=True, exist_ok=True)
-    shutil.copy(prefix.fixtures["exe"], target / name)
+    shutil.copy(prefix.exe, target / name)
     return "C:\\" + folder.replace("/", "\\") + "\\" + name
 
 
 def _run_values(prefix):
-    return prefix.reg_values(RUN_KEY)
+    return prefix.reg_values(prefix.run_key)
 
 
 def _install_case(prefix, checks, name, exe, expect_data, before=None, args=("/install-startup",)):
@@ -137,15 +138,15 @@ def install_group(prefix, checks):
                   before=lambda: prefix.tool("/install-startup", exe=plain))
     _install_case(prefix, checks, "Run key deleted first: created again", plain,
                   '"C:\\quelt\\queltmap95.exe" /startup',
-                  before=lambda: prefix.reg("delete", RUN_KEY, "/f"))
+                  before=lambda: prefix.reg("delete", prefix.run_key, "/f"))
     with checks.case("install_startup: Run key deleted first: it is gone before the run"):
-        prefix.reg("delete", RUN_KEY, "/f")
+        prefix.reg("delete", prefix.run_key, "/f")
         checks.equal("Run key", _run_values(prefix), None)
         prefix.tool("/install-startup", exe=plain)
         checks.equal("Run key", _run_values(prefix),
                      {"QueltNFS95": ("REG_SZ", '"C:\\quelt\\queltmap95.exe" /startup')})
     _install_case(prefix, checks, "from the build tree: the path through drive Z:",
-                  None, '"' + dos_path(prefix.fixtures["exe"]) + '" /startup')
+                  None, '"' + dos_path(prefix.exe) + '" /startup')
 
     # The stored command, run as Windows runs the Run values (a command line
     # as it stands), must start the program with /startup as its argument.
@@ -161,6 +162,22 @@ def install_group(prefix, checks):
         checks.equal("stdout", stdout, out(r"T: mapped to \\QueltNFS\t\e"))
         checks.equal("provider log", prefix.read_lines("provider.log"),
                      [add_call("T:", r"\\QueltNFS\t\e")])
+
+    # Wine's wineboot runs the Run values of both registry views, as 64-bit
+    # Windows does; the i686 exe stores its value in the 32-bit view, where
+    # Windows 95 has only one. wineboot starts the command and does not wait.
+    with checks.case("install_startup: wineboot runs the stored command with /startup"):
+        reset(prefix)
+        prefix.tool("/install-startup", exe=blanks)
+        mappings = mappings_path(prefix)
+        mappings.parent.mkdir(parents=True, exist_ok=True)
+        mappings.write_bytes(ini("[Drive.W]", "Local=W:", r"Remote=\\QueltNFS\w\e"))
+        prefix.run("wineboot", [])
+        deadline = time.monotonic() + 60
+        while not prefix.read_lines("provider.log") and time.monotonic() < deadline:
+            time.sleep(0.2)
+        checks.equal("provider log", prefix.read_lines("provider.log"),
+                     [add_call("W:", r"\\QueltNFS\w\e")])
 
 
 def embedded_default(prefix, checks):

@@ -13,6 +13,9 @@
 #define PROVIDER_SETTINGS_FILE L"provider.ini"
 // Every call the provider received, one line each, with its answer.
 #define PROVIDER_LOG_FILE L"provider.log"
+// What each process that loaded the provider is told of its Windows version
+// and its executable's version resource, one line per process.
+#define HOST_LOG_FILE L"host.log"
 // Optional scripted answers of the driver (see queltvxd.cpp).
 #define DRIVER_SCRIPT_FILE L"driver.cfg"
 // Every request the driver received, one line each, with its answer.

@@ -12,6 +12,10 @@
 //
 // The values above are the defaults, used when the file or a key is absent.
 // The router hands over wide strings (it converts the tool's ANSI ones).
+//
+// The router loads the provider into the tool's own process, so the
+// provider also logs, once per process, what that process is told: the
+// Windows version and the version resource of its executable.
 #define UNICODE
 #define _UNICODE
 #include <windows.h>
@@ -92,10 +96,10 @@ struct Line {
     }
 };
 
-void append_log(Line &line)
+void append_log(Line &line, const wchar_t *name = PROVIDER_LOG_FILE)
 {
     wchar_t path[MAX_PATH];
-    fixture_path(path, MAX_PATH, PROVIDER_LOG_FILE);
+    fixture_path(path, MAX_PATH, name);
     line.add("\n");
     CreateDirectoryW(FIXTURE_DIR, NULL);
     HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -241,6 +245,53 @@ DWORD cancel_connection(const wchar_t *name)
     return WN_SUCCESS;
 }
 
+// "windows 4.0.950 platform 1 file 1.0.0.0 "1.0.0"": the version as
+// GetVersionExA gives it (the build in the low word, as Windows 95 has it),
+// then the executable's fixed file version and FileVersion string, or
+// "file none".
+void log_host()
+{
+    OSVERSIONINFOA os;
+    os.dwOSVersionInfoSize = sizeof os;
+    GetVersionExA(&os);
+    Line line;
+    line.add("windows ");
+    line.number(os.dwMajorVersion);
+    line.add(".");
+    line.number(os.dwMinorVersion);
+    line.add(".");
+    line.number(os.dwBuildNumber & 0xFFFF);
+    line.add(" platform ");
+    line.number(os.dwPlatformId);
+
+    static char exe[MAX_PATH];
+    static unsigned char info[16384];
+    DWORD unused;
+    GetModuleFileNameA(NULL, exe, MAX_PATH);
+    DWORD size = GetFileVersionInfoSizeA(exe, &unused);
+    VS_FIXEDFILEINFO *fixed;
+    char *text;
+    UINT length;
+    if (size == 0 || size > sizeof info || !GetFileVersionInfoA(exe, 0, size, info) ||
+        !VerQueryValueA(info, "\\", reinterpret_cast<void **>(&fixed), &length)) {
+        line.add(" file none");
+    } else {
+        const DWORD parts[] = {fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
+                               fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF};
+        for (int i = 0; i < 4; ++i) {
+            line.add(i == 0 ? " file " : ".");
+            line.number(parts[i]);
+        }
+        if (VerQueryValueA(info, "\\StringFileInfo\\040904E4\\FileVersion",
+                           reinterpret_cast<void **>(&text), &length)) {
+            line.add(" \"");
+            line.add(text);
+            line.add("\"");
+        }
+    }
+    append_log(line, HOST_LOG_FILE);
+}
+
 } // namespace
 
 extern "C" {
@@ -249,6 +300,8 @@ __declspec(dllexport) DWORD WINAPI NPGetCaps(DWORD index)
 {
     switch (index) {
     case WNNC_SPEC_VERSION:
+        // The router's first question when it loads the provider.
+        log_host();
         return WNNC_SPEC_VERSION51;
     case WNNC_CONNECTION:
         return WNNC_CON_ADDCONNECTION3 | WNNC_CON_CANCELCONNECTION;

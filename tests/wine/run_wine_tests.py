@@ -1,21 +1,26 @@
 #!/usr/bin/env python3
-"""Runs queltmap95.exe under wine64 against Wine's router, registry, profile
-reader and kernel, with our provider and driver fixtures installed.
+"""Runs queltmap95.exe under Wine against Wine's router, registry, profile
+reader and kernel, with our provider and driver fixtures installed: the i686
+release exe (the product) under 32-bit Wine, or its x86_64 sibling.
 
-  run_wine_tests.py prepare FIXTURES PREFIX
-  run_wine_tests.py run FIXTURES PREFIX GROUP
-  run_wine_tests.py tool FIXTURES PREFIX [ARGUMENT...]
+  run_wine_tests.py prepare FIXTURES ARCH PREFIX
+  run_wine_tests.py run FIXTURES ARCH PREFIX GROUP
+  run_wine_tests.py summary PREFIX...
+  run_wine_tests.py tool FIXTURES PREFIX [--x86_64] [ARGUMENT...]
 
-FIXTURES is the fixtures.json that the build writes (the exe and the two
-fixtures). `prepare` creates the prefix and installs the fixtures; `run`
-runs one group of cases in it with one warm wineserver and prints one line
-per case and a closing count; `tool` runs the exe with the arguments in the
-current folder, in a prefix prepared as needed with an example mappings.ini
-(scripts/run.sh).
+FIXTURES is the fixtures.json that the x86_64 build writes (both exes, both
+provider builds and the driver); ARCH is i686 or x86_64. `prepare` creates
+the prefix and installs the fixtures; `run` runs one group of cases with the
+ARCH exe in it with one warm wineserver and prints one line per case and a
+closing count; `summary` adds up the counts of the groups run in the
+prefixes; `tool` runs the i686 exe (or the x86_64 one) with the arguments
+in the current folder, in a prefix prepared as needed with an example
+mappings.ini (scripts/run.sh).
 """
 
 import difflib
-import os
+import pathlib
+import shutil
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
@@ -23,7 +28,9 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import cases_commands  # noqa: E402
 import cases_startup  # noqa: E402
 import cases_status  # noqa: E402
-from wine_prefix import Prefix  # noqa: E402
+from wine_prefix import RUN_KEYS, Prefix  # noqa: E402
+
+ARCHES = tuple(RUN_KEYS)
 
 GROUPS = {
     "usage": cases_commands.usage,
@@ -90,26 +97,52 @@ def _lines(value):
     return [repr(value)]
 
 
+def _results(prefix_path):
+    return pathlib.Path(prefix_path) / "results"
+
+
+def summary(prefixes):
+    """Cases passed and failed per exe; fails when an exe ran none."""
+    counts = {}
+    for path in prefixes:
+        for result in sorted(_results(path).glob("*")):
+            arch, passed, failed = result.read_text().split()
+            total = counts.setdefault(arch, [0, 0])
+            total[0] += int(passed)
+            total[1] += int(failed)
+    for arch, (passed, failed) in sorted(counts.items()):
+        print(f"Wine cases on the {arch} exe: {passed} passed, {failed} failed")
+    return 0 if counts and all(p > 0 and f == 0 for p, f in counts.values()) else 1
+
+
 def main(argv):
-    if len(argv) == 3 and argv[0] == "prepare":
-        Prefix(argv[1], argv[2]).prepare(force_import=True)
+    if len(argv) == 4 and argv[0] == "prepare" and argv[2] in ARCHES:
+        Prefix(argv[1], argv[3], argv[2], win95=argv[2] == "i686").prepare(force_import=True)
+        shutil.rmtree(_results(argv[3]), ignore_errors=True)
         return 0
     if len(argv) >= 3 and argv[0] == "tool":
-        prefix = Prefix(argv[1], argv[2])
+        arch = "x86_64" if argv[3:4] == ["--x86_64"] else "i686"
+        # The product's prefix says Windows 95 to the product, and so to its
+        # sibling of the same name.
+        prefix = Prefix(argv[1], argv[2], arch, win95=True)
         prefix.prepare(force_import=False, sample_mappings=True)
-        sys.stdout.flush()
-        os.execvpe("wine", ["wine", prefix.fixtures["exe"]] + argv[3:], prefix.env)
-    if len(argv) == 4 and argv[0] == "run" and argv[3] in GROUPS:
-        prefix = Prefix(argv[1], argv[2])
+        prefix.exec_tool(argv[4:] if arch == "x86_64" else argv[3:])
+    if len(argv) == 5 and argv[0] == "run" and argv[2] in ARCHES and argv[4] in GROUPS:
+        arch, group = argv[2], argv[4]
+        prefix = Prefix(argv[1], argv[3], arch, win95=arch == "i686")
         prefix.prepare(force_import=False)
         checks = Checks()
         prefix.start_server()
         try:
-            GROUPS[argv[3]](prefix, checks)
+            GROUPS[group](prefix, checks)
         finally:
             prefix.stop_server()
-        print(f"{argv[3]}: {checks.passed} passed, {checks.failed} failed")
+        print(f"{arch} {group}: {checks.passed} passed, {checks.failed} failed")
+        _results(argv[3]).mkdir(exist_ok=True)
+        (_results(argv[3]) / group).write_text(f"{arch} {checks.passed} {checks.failed}\n")
         return 0 if checks.failed == 0 and checks.passed > 0 else 1
+    if len(argv) >= 2 and argv[0] == "summary":
+        return summary(argv[1:])
     print(__doc__.strip(), file=sys.stderr)
     print("groups: " + ", ".join(GROUPS), file=sys.stderr)
     return 2

@@ -1,20 +1,39 @@
 """A Wine prefix with the two fixtures installed, and the runs in it.
 
-The provider DLL is registered with Wine's router as "QueltNFS95" and the
-driver as an automatically started kernel service; both point into the build
-tree through drive Z:. Their state lives in C:\\QueltFixture.
+Every prefix is a wow64 prefix: 64-bit and 32-bit programs run in it. It is
+made once as a base, by wineboot, and copied (hard links for the files that
+nothing writes) for each use. The provider DLL is registered with Wine's
+router as "QueltNFS95" and installed twice, as on 64-bit Windows: the x86_64
+build in system32 and the i686 build in syswow64, where file-system
+redirection sends 32-bit processes. The driver is an automatically started
+kernel service of wine64's winedevice; the 32-bit tool reaches it through
+its device like any other program. The fixtures' state lives in
+C:\\QueltFixture.
+
+All programs start through wine64's loader, which hands 32-bit executables
+to the 32-bit one: /usr/bin/wine would start the 32-bit loader first, even
+for a 64-bit program, and where the CPU is emulated that costs seconds.
 """
 
+import fcntl
 import json
 import os
 import pathlib
 import shutil
 import subprocess
+import sys
 
 PROVIDER_KEY = r"HKLM\System\CurrentControlSet\Services\QueltNFS95\NetworkProvider"
 ORDER_KEY = r"HKLM\System\CurrentControlSet\Control\NetworkProvider\Order"
 DRIVER_SERVICE = "QueltVxd"
-RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+PROVIDER_DLL = "queltnp.dll"
+# A 32-bit program's HKLM\Software is the registry's 32-bit view.
+RUN_KEYS = {
+    "x86_64": r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run",
+    "i686": r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run",
+}
+WINE64 = "/usr/lib/wine/wine64"
+QEMU_I386 = pathlib.Path("/proc/sys/fs/binfmt_misc/qemu-i386")
 
 # An example for /startup in the prefix that scripts/run.sh uses.
 SAMPLE_MAPPINGS = (
@@ -30,11 +49,23 @@ def dos_path(path):
     return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
 
 
-def registry_text(fixtures):
+def cpu_emulated():
+    """Whether 32-bit programs run under qemu-i386 (a kernel that runs no
+    32-bit code; scripts/bootstrap.sh registers it then)."""
+    try:
+        return QEMU_I386.read_text().startswith("enabled")
+    except OSError:
+        return False
+
+
+def registry_text(fixtures, win95):
     def text(value):
         return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
-    return "\r\n".join([
+    # REGEDIT4 writes REG_EXPAND_SZ as hex(2): its ANSI bytes and the NUL.
+    provider_path = "%SystemRoot%\\System32\\" + PROVIDER_DLL
+    expand = "hex(2):" + ",".join(f"{b:02x}" for b in provider_path.encode("ascii") + b"\0")
+    lines = [
         "REGEDIT4",
         "",
         "[" + ORDER_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE") + "]",
@@ -42,7 +73,7 @@ def registry_text(fixtures):
         "",
         "[" + PROVIDER_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE") + "]",
         '"Name"="QueltNFS95"',
-        '"ProviderPath"=' + text(dos_path(fixtures["provider"])),
+        '"ProviderPath"=' + expand,
         "",
         "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\" + DRIVER_SERVICE + "]",
         '"Type"=dword:00000001',
@@ -50,25 +81,48 @@ def registry_text(fixtures):
         '"ErrorControl"=dword:00000001',
         '"ImagePath"=' + text(dos_path(fixtures["driver"])),
         "",
-        "",
-    ])
+    ]
+    if win95:
+        # What Wine tells a program of this name when it asks for the
+        # Windows version.
+        lines += ["[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\queltmap95.exe]",
+                  '"Version"="win95"', ""]
+    return "\r\n".join(lines + [""])
+
+
+def _link_or_copy(source, target):
+    try:
+        os.link(source, target)
+    except OSError:
+        shutil.copy2(source, target)
 
 
 class Prefix:
-    def __init__(self, fixtures_file, path):
+    """A prefix at `path` whose tool is the `arch` build ("i686" or
+    "x86_64"); `win95` makes Wine report Windows 95 to queltmap95.exe."""
+
+    def __init__(self, fixtures_file, path, arch, win95):
         self.fixtures = json.loads(pathlib.Path(fixtures_file).read_text())
+        self.base = pathlib.Path(fixtures_file).resolve().parent / "wine-base"
         self.path = pathlib.Path(path).resolve()
+        self.arch = arch
+        self.win95 = win95
+        self.exe = self.fixtures[arch]["exe"]
+        self.run_key = RUN_KEYS[arch]
         self.drive_c = self.path / "drive_c"
         self.state = self.drive_c / "QueltFixture"
         self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         # A UTF-8 locale lets any character through the command line; Wine
-        # still gives the programs code page 1252 for it.
-        self.env.update(WINEPREFIX=str(self.path), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+        # still gives the programs code page 1252 for it. qemu-i386, where it
+        # runs the 32-bit loader, starts it in seconds rather than a minute
+        # with a guest address space just above 2 GB (2 GB is too small).
+        self.env.update(WINEPREFIX=str(self.path), WINEDEBUG="-all", WINELOADER=WINE64,
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8",
+                        QEMU_RESERVED_VA="0x81000000")
 
-    def _quiet(self, *command, check=True, timeout=300):
+    def _quiet(self, *command, check=True, timeout=300, env=None):
         """A Wine command whose output is of no interest; its exit status."""
-        done = subprocess.run(list(command), env=self.env, stdin=subprocess.DEVNULL,
+        done = subprocess.run(list(command), env=env or self.env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               timeout=timeout)
         if check and done.returncode != 0:
@@ -84,7 +138,7 @@ class Prefix:
         self.stop_server()
         self._quiet("wineserver", "-p")
         # The first program starts services.exe, which loads the driver.
-        self._quiet("wine", "reg", "query", ORDER_KEY)
+        self._quiet(WINE64, "reg", "query", ORDER_KEY)
 
     def stop_server(self):
         self._quiet("wineserver", "-k", check=False)
@@ -92,22 +146,62 @@ class Prefix:
 
     # Setting the prefix up -----------------------------------------------
 
+    def _make_base(self):
+        """The wow64 prefix that every prefix starts as. wineboot runs
+        32-bit set-up steps too, so it needs the 32-bit loader. Lanes set up
+        side by side make it once, under a lock."""
+        with open(self.base.with_suffix(".lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if (self.base / "system.reg").exists():
+                return
+            shutil.rmtree(self.base, ignore_errors=True)
+            self.base.mkdir(parents=True)
+            env = dict(self.env, WINEPREFIX=str(self.base))
+            self._quiet(WINE64, "wineboot", "--init", timeout=1200, env=env)
+            self._quiet("wineserver", "-w", env=env)
+
+    def _copy_base(self):
+        """Wine rewrites the registry files by renaming new ones over them,
+        and nothing writes the files under drive_c that wineboot made: those
+        are shared with the base by hard links, the rest is copied."""
+        self._make_base()
+        shutil.rmtree(self.path, ignore_errors=True)
+        shutil.copytree(self.base / "drive_c", self.drive_c, symlinks=True,
+                        copy_function=_link_or_copy)
+        for entry in self.base.iterdir():
+            if entry.name != "drive_c":
+                if entry.is_dir() and not entry.is_symlink():
+                    shutil.copytree(entry, self.path / entry.name, symlinks=True)
+                else:
+                    shutil.copy2(entry, self.path / entry.name, follow_symlinks=False)
+
+    def _install_providers(self):
+        """The provider builds where each process's system folder is; a new
+        file each time, never written through a link into the base."""
+        changed = False
+        for arch, folder in (("x86_64", "system32"), ("i686", "syswow64")):
+            source = pathlib.Path(self.fixtures[arch]["provider"])
+            target = self.drive_c / "windows" / folder / PROVIDER_DLL
+            if not target.exists() or target.read_bytes() != source.read_bytes():
+                shutil.copy(source, target.with_suffix(".new"))
+                os.replace(target.with_suffix(".new"), target)
+                changed = True
+        return changed
+
     def prepare(self, force_import, sample_mappings=False):
         """Creates the prefix if needed and installs the fixtures. services.exe
         reads its service list when the server starts, so the server is
         restarted after an import."""
         stamp = self.path / "quelt-fixtures.reg"
-        wanted = registry_text(self.fixtures)
+        wanted = registry_text(self.fixtures, self.win95)
         if not (self.path / "system.reg").exists():
-            self.path.mkdir(parents=True, exist_ok=True)
-            self._quiet("wineboot", "--init", timeout=600)
-            self._quiet("wineserver", "-w")
+            self._copy_base()
+        self._install_providers()
         if force_import or not stamp.exists() or stamp.read_text() != wanted:
             stamp.write_text(wanted)
-            self._quiet("wine", "reg", "import", dos_path(stamp))
+            self._quiet(WINE64, "reg", "import", dos_path(stamp))
             self.stop_server()
-        elif any(pathlib.Path(self.fixtures[name]).stat().st_mtime > stamp.stat().st_mtime
-                 for name in ("provider", "driver")):
+        elif pathlib.Path(self.fixtures["driver"]).stat().st_mtime > stamp.stat().st_mtime:
             # Rebuilt: a server still running would keep the old driver.
             self.stop_server()
             stamp.touch()
@@ -122,13 +216,21 @@ class Prefix:
     def run(self, exe, args, cwd=None):
         """Runs a program; its stdout bytes and exit status. stderr carries
         Wine's own messages and is not compared."""
-        done = subprocess.run(["wine", str(exe)] + list(args), env=self.env,
+        done = subprocess.run([WINE64, str(exe)] + list(args), env=self.env,
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, cwd=cwd, timeout=60)
+                              stderr=subprocess.PIPE, cwd=cwd, timeout=120)
         return done.stdout, done.returncode
 
     def tool(self, *args, exe=None, cwd=None):
-        return self.run(exe or self.fixtures["exe"], args, cwd=cwd)
+        return self.run(exe or self.exe, args, cwd=cwd)
+
+    def exec_tool(self, args):
+        """Replaces this process with a run of the tool in the caller's folder."""
+        sys.stdout.flush()
+        if self.arch == "i686" and cpu_emulated():
+            print("queltmap95: the i686 exe runs under 32-bit Wine on an emulated CPU "
+                  "(qemu-i386): about 4 s a run", file=sys.stderr, flush=True)
+        os.execve(WINE64, [WINE64, self.exe] + list(args), self.env)
 
     def reg(self, *args):
         """`wine reg` with arguments; its stdout as text and its exit status."""
@@ -153,7 +255,7 @@ class Prefix:
         return values
 
     def net(self, verb, service=DRIVER_SERVICE):
-        return self._quiet("wine", "net", verb, service, check=False)
+        return self._quiet(WINE64, "net", verb, service, check=False)
 
     # Fixture files -----------------------------------------------------------
 
