@@ -5,16 +5,19 @@
 #
 #   tools/bench.sh [RUNS]      (RUNS defaults to 200)
 #
-# Size and imports are those of the i686 exe, the product. Time is that of
-# the x86_64 build under wine64 (Debian's wine64 runs no 32-bit exe), all
+# Size and imports are those of the i686 exe, the product. The budgeted time
+# is that of the x86_64 build under wine64, whose CPU is never emulated, all
 # runs under one warm persistent wineserver in a prefix of the benchmark's
 # own; the tool runs with /status, which fails at once without the driver.
+# The i686 exe's start-up under 32-bit Wine (under qemu-i386 where the
+# kernel runs no 32-bit code) is printed too, for information.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 runs="${1:-200}"
 size_budget=6144
-ratio_budget=1.05
+ratio_budget=1.02
+i686_runs=$(((runs + 19) / 20))
 
 for preset in mingw-i686 mingw-x86_64; do
     cmake --preset "$preset" >/dev/null
@@ -39,9 +42,13 @@ echo "i686 empty program, stripped:  $empty_size bytes"
 echo "imports: $import_count"
 sed 's/^/  /' "$work/imports"
 
-export WINEPREFIX="$root/build/bench-wine-prefix" WINEDEBUG=-all
-if [ ! -d "$WINEPREFIX" ]; then
-    wineboot --init >/dev/null 2>&1 || true # complains of a missing wine32
+# wine64's loader, which hands 32-bit programs to the 32-bit one; see
+# tests/wine/wine_prefix.py for the guest address space that qemu-i386 needs.
+wine=/usr/lib/wine/wine64
+export WINEPREFIX="$root/build/bench-wine-prefix" WINEDEBUG=-all WINELOADER=$wine \
+    QEMU_RESERVED_VA=0x81000000
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    $wine wineboot --init >/dev/null 2>&1
     wineserver -w
 fi
 wineserver -p
@@ -50,7 +57,7 @@ trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 # Microseconds of wall time that "$@" takes, its output and status dropped.
 elapsed() {
     local start=${EPOCHREALTIME/./}
-    wine "$@" >/dev/null 2>&1 || true
+    $wine "$@" >/dev/null 2>&1 || true
     echo $((${EPOCHREALTIME/./} - start))
 }
 
@@ -72,12 +79,24 @@ floor_ratio=$(awk -v a=$tool_us -v b=$floor_us 'BEGIN { printf "%.3f", a / b }')
 ms() { awk -v us="$1" 'BEGIN { printf "%.0f ms", us / 1000 }'; }
 echo "wine64, $runs runs each:"
 echo "  x86_64 queltmap95.exe /status: $(ms $tool_us)"
-echo "  x86_64 empty program:          $(ms $empty_us)"
-echo "  ratio: $ratio (budget $ratio_budget)"
-echo "  the same DLLs, loaded by a program that does nothing: $(ms $floor_us); tool / that: $floor_ratio"
+echo "  x86_64 empty program:          $(ms $empty_us); tool / that: $ratio"
+echo "  the same DLLs, loaded by a program that does nothing: $(ms $floor_us)"
+echo "  tool / that: $floor_ratio (budget $ratio_budget)"
+
+i686_tool_us=0 i686_empty_us=0
+elapsed $i686/queltmap95.exe /status >/dev/null # the 32-bit side's first start
+for ((i = 0; i < i686_runs; i++)); do
+    i686_tool_us=$((i686_tool_us + $(elapsed $i686/queltmap95.exe /status)))
+    i686_empty_us=$((i686_empty_us + $(elapsed $i686/quelt_empty.exe)))
+done
+cpu=native
+grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386 && cpu="emulated by qemu-i386"
+echo "32-bit Wine (CPU $cpu), $i686_runs runs each, for information:"
+echo "  i686 queltmap95.exe /status: $(ms $((i686_tool_us / i686_runs))) a run"
+echo "  i686 empty program:          $(ms $((i686_empty_us / i686_runs))) a run"
 
 over=0
 [ "$tool_size" -le $size_budget ] || { echo "OVER BUDGET: size"; over=1; }
-awk -v r="$ratio" -v b=$ratio_budget 'BEGIN { exit !(r <= b) }' || { echo "OVER BUDGET: ratio"; over=1; }
+awk -v r="$floor_ratio" -v b=$ratio_budget 'BEGIN { exit !(r <= b) }' || { echo "OVER BUDGET: ratio"; over=1; }
 [ $over -eq 0 ] && echo "within budget"
 exit $over
