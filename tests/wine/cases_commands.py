@@ -144,12 +144,12 @@ def _what_the_process_is_told(prefix, checks):
     """The router loads the provider into the tool's process, where it logs
     the Windows version that Wine tells the process and the exe's version
     resource as Wine's GetFileVersionInfoA and VerQueryValueA read it."""
-    with checks.case("map: the process is told its Windows version and reads the exe's version"):
+    # Windows 95 where the prefix asks for it; else Wine 8's default.
+    windows = "4.0.950 platform 1" if prefix.win95 else "6.1.7601 platform 2"
+    version = prefix.fixtures["version"]
+    with checks.case(f"map: the process is told Windows {windows}, reads version {version}"):
         reset(prefix)
         prefix.tool("/map", "R:", REMOTE)
-        # Windows 95 where the prefix asks for it; else Wine 8's default.
-        windows = "4.0.950 platform 1" if prefix.win95 else "6.1.7601 platform 2"
-        version = prefix.fixtures["version"]
         checks.equal("host log", prefix.read_lines("host.log"),
                      [f'windows {windows} file {version}.0 "{version}"'])
 

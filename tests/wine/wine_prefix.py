@@ -91,10 +91,16 @@ def registry_text(fixtures, win95):
 
 
 def _link_or_copy(source, target):
-    try:
-        os.link(source, target)
-    except OSError:
-        shutil.copy2(source, target)
+    """Programs and DLLs, almost all of a prefix's bytes and never written
+    after wineboot, are hard links to the base's; the rest is copied (Wine
+    rewrites files such as win.ini in place)."""
+    if pathlib.Path(source).suffix.lower() in (".dll", ".exe"):
+        try:
+            os.link(source, target)
+            return
+        except OSError:
+            pass
+    shutil.copy2(source, target)
 
 
 class Prefix:
@@ -161,32 +167,19 @@ class Prefix:
             self._quiet("wineserver", "-w", env=env)
 
     def _copy_base(self):
-        """Wine rewrites the registry files by renaming new ones over them,
-        and nothing writes the files under drive_c that wineboot made: those
-        are shared with the base by hard links, the rest is copied."""
         self._make_base()
         shutil.rmtree(self.path, ignore_errors=True)
-        shutil.copytree(self.base / "drive_c", self.drive_c, symlinks=True,
-                        copy_function=_link_or_copy)
-        for entry in self.base.iterdir():
-            if entry.name != "drive_c":
-                if entry.is_dir() and not entry.is_symlink():
-                    shutil.copytree(entry, self.path / entry.name, symlinks=True)
-                else:
-                    shutil.copy2(entry, self.path / entry.name, follow_symlinks=False)
+        shutil.copytree(self.base, self.path, symlinks=True, copy_function=_link_or_copy)
 
     def _install_providers(self):
         """The provider builds where each process's system folder is; a new
         file each time, never written through a link into the base."""
-        changed = False
         for arch, folder in (("x86_64", "system32"), ("i686", "syswow64")):
             source = pathlib.Path(self.fixtures[arch]["provider"])
             target = self.drive_c / "windows" / folder / PROVIDER_DLL
             if not target.exists() or target.read_bytes() != source.read_bytes():
                 shutil.copy(source, target.with_suffix(".new"))
                 os.replace(target.with_suffix(".new"), target)
-                changed = True
-        return changed
 
     def prepare(self, force_import, sample_mappings=False):
         """Creates the prefix if needed and installs the fixtures. services.exe
