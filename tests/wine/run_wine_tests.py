@@ -132,8 +132,8 @@ def main(argv):
         prefix = Prefix(argv[1], argv[3], arch, win95=arch == "i686")
         prefix.prepare(force_import=False)
         checks = Checks()
-        prefix.start_server()
         try:
+            prefix.start_server()
             GROUPS[group](prefix, checks)
         finally:
             prefix.stop_server()
