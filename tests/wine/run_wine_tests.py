@@ -103,16 +103,15 @@ def _results(prefix_path):
 
 def summary(prefixes):
     """Cases passed and failed per exe; fails when an exe ran none."""
-    counts = {}
+    counts = {arch: [0, 0] for arch in ARCHES}
     for path in prefixes:
         for result in sorted(_results(path).glob("*")):
             arch, passed, failed = result.read_text().split()
-            total = counts.setdefault(arch, [0, 0])
-            total[0] += int(passed)
-            total[1] += int(failed)
-    for arch, (passed, failed) in sorted(counts.items()):
+            counts[arch][0] += int(passed)
+            counts[arch][1] += int(failed)
+    for arch, (passed, failed) in counts.items():
         print(f"Wine cases on the {arch} exe: {passed} passed, {failed} failed")
-    return 0 if counts and all(p > 0 and f == 0 for p, f in counts.values()) else 1
+    return 0 if all(p > 0 and f == 0 for p, f in counts.values()) else 1
 
 
 def main(argv):

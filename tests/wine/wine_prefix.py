@@ -30,8 +30,8 @@ DRIVER_SERVICE = "QueltVxd"
 PROVIDER_DLL = "queltnp.dll"
 # A 32-bit program's HKLM\Software is the registry's 32-bit view.
 RUN_KEYS = {
-    "x86_64": r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run",
     "i686": r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run",
+    "x86_64": r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run",
 }
 WINE64 = "/usr/lib/wine/wine64"
 QEMU_I386 = pathlib.Path("/proc/sys/fs/binfmt_misc/qemu-i386")
