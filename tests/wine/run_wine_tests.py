@@ -116,7 +116,7 @@ def summary(prefixes):
 
 def main(argv):
     if len(argv) == 4 and argv[0] == "prepare" and argv[2] in ARCHES:
-        Prefix(argv[1], argv[3], argv[2], win95=argv[2] == "i686").prepare(force_import=True)
+        Prefix(argv[1], argv[3], argv[2]).prepare(force_import=True)
         shutil.rmtree(_results(argv[3]), ignore_errors=True)
         return 0
     if len(argv) >= 3 and argv[0] == "tool":
@@ -128,7 +128,7 @@ def main(argv):
         prefix.exec_tool(argv[4:] if arch == "x86_64" else argv[3:])
     if len(argv) == 5 and argv[0] == "run" and argv[2] in ARCHES and argv[4] in GROUPS:
         arch, group = argv[2], argv[4]
-        prefix = Prefix(argv[1], argv[3], arch, win95=arch == "i686")
+        prefix = Prefix(argv[1], argv[3], arch)
         prefix.prepare(force_import=False)
         checks = Checks()
         try:

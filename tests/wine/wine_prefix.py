@@ -106,14 +106,15 @@ def _link_or_copy(source, target):
 
 class Prefix:
     """A prefix at `path` whose tool is the `arch` build ("i686" or
-    "x86_64"); `win95` makes Wine report Windows 95 to queltmap95.exe."""
+    "x86_64"); `win95` makes Wine report Windows 95 to queltmap95.exe, by
+    default to the i686 one only."""
 
-    def __init__(self, fixtures_file, path, arch, win95):
+    def __init__(self, fixtures_file, path, arch, win95=None):
         self.fixtures = json.loads(pathlib.Path(fixtures_file).read_text())
         self.base = pathlib.Path(fixtures_file).resolve().parent / "wine-base"
         self.path = pathlib.Path(path).resolve()
         self.arch = arch
-        self.win95 = win95
+        self.win95 = arch == "i686" if win95 is None else win95
         self.exe = self.fixtures[arch]["exe"]
         self.run_key = RUN_KEYS[arch]
         self.drive_c = self.path / "drive_c"
