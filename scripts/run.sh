@@ -21,5 +21,5 @@ done
 
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
-exec "$python" "$root/tests/wine/run_wine_tests.py" tool \
+exec "$python" -B "$root/tests/wine/wine_prefix.py" tool \
     "$root/build/mingw-x86_64/tests/wine/fixtures.json" "$root/build/wine-prefix" "$@"

@@ -1,5 +1,5 @@
 """What the case tables share: expected texts, fixture log lines, and the one
-way a case from a table is set up, run and checked."""
+way a row of a table is set up, run and checked."""
 
 NETWORK_KEY = r"HKCU\Network"
 
@@ -78,19 +78,23 @@ def mappings_path(prefix):
     return prefix.drive_c / "windows" / "QUELT95" / "mappings.ini"
 
 
+def write_mappings(prefix, data):
+    mappings = mappings_path(prefix)
+    mappings.parent.mkdir(parents=True, exist_ok=True)
+    mappings.write_bytes(data)
+
+
 def reset(prefix, clear_profile=False):
     """No fixture state, no mappings file, and on request no remembered
     connections."""
     prefix.clear_state()
-    mappings = mappings_path(prefix)
-    if mappings.exists():
-        mappings.unlink()
+    mappings_path(prefix).unlink(missing_ok=True)
     if clear_profile:
         prefix.reg("delete", NETWORK_KEY, "/f")
 
 
-def run_case(prefix, checks, group, case):
-    """One row of a table, a dict:
+def check_case(prefix, case):
+    """Sets up, runs and checks one row of a table, a dict:
 
       name, args                    what is run (after `before`, unchecked)
       settings, driver, table       provider.ini, driver.cfg lines, connections
@@ -102,49 +106,47 @@ def run_case(prefix, checks, group, case):
       profile                       {letter: values or None for no key}
       connections_after             the connection table afterwards
     """
-    with checks.case(f"{group}: {case['name']}"):
-        reset(prefix, clear_profile="profile" in case)
-        if "settings" in case:
-            prefix.write("provider.ini", case["settings"])
-        if "driver" in case:
-            prefix.write("driver.cfg", "".join(line + "\n" for line in case["driver"]))
-        if "table" in case:
-            prefix.write("connections.txt", case["table"])
-        if case.get("mappings") is not None:
-            mappings = mappings_path(prefix)
-            mappings.parent.mkdir(parents=True, exist_ok=True)
-            mappings.write_bytes(case["mappings"])
-        cwd = None
-        if "cwd" in case:
-            cwd = prefix.drive_c / case["cwd"]
-            cwd.mkdir(parents=True, exist_ok=True)
-            for name in case.get("files", []):
-                (cwd / name).write_bytes(b"")
-        for before in case.get("before", []):
-            prefix.tool(*before)
-        if case.get("forget"):
-            prefix.file("connections.txt").unlink()
-        # The logs show this run alone.
-        for name in ("provider.log", "driver.log"):
-            if prefix.file(name).exists():
-                prefix.file(name).unlink()
+    reset(prefix, clear_profile="profile" in case)
+    if "settings" in case:
+        prefix.write("provider.ini", case["settings"])
+    if "driver" in case:
+        prefix.write("driver.cfg", "".join(line + "\n" for line in case["driver"]))
+    if "table" in case:
+        prefix.write("connections.txt", case["table"])
+    if case.get("mappings") is not None:
+        write_mappings(prefix, case["mappings"])
+    cwd = None
+    if "cwd" in case:
+        cwd = prefix.drive_c / case["cwd"]
+        cwd.mkdir(parents=True, exist_ok=True)
+        for name in case.get("files", []):
+            (cwd / name).write_bytes(b"")
+    for before in case.get("before", []):
+        prefix.tool(*before)
+    if case.get("forget"):
+        prefix.file("connections.txt").unlink()
+    # The logs show this run alone.
+    for name in ("provider.log", "driver.log"):
+        prefix.file(name).unlink(missing_ok=True)
 
-        stdout, status = prefix.tool(*case["args"], cwd=cwd)
+    stdout, status = prefix.tool(*case["args"], cwd=cwd)
 
-        checks.equal("stdout", stdout, case["out"])
-        checks.equal("exit status", status, case["status"])
-        if "provider_log" in case:
-            checks.equal("provider log", prefix.read_lines("provider.log"), case["provider_log"])
-        if "driver_log" in case:
-            checks.equal("driver log", prefix.read_lines("driver.log"), case["driver_log"])
-        for letter, values in case.get("profile", {}).items():
-            checks.equal(f"{NETWORK_KEY}\\{letter}",
-                         prefix.reg_values(f"{NETWORK_KEY}\\{letter}"), values)
-        if "connections_after" in case:
-            checks.equal("connection table", prefix.read_lines("connections.txt"),
-                         case["connections_after"])
+    # One comparison, so that a failure shows every difference at once.
+    expected = {"stdout": case["out"], "exit status": case["status"]}
+    seen = {"stdout": stdout, "exit status": status}
+    for log in ("provider_log", "driver_log"):
+        if log in case:
+            expected[log] = case[log]
+            seen[log] = prefix.read_lines(log.replace("_", "."))
+    for letter, values in case.get("profile", {}).items():
+        key = f"{NETWORK_KEY}\\{letter}"
+        expected[key] = values
+        seen[key] = prefix.reg_values(key)
+    if "connections_after" in case:
+        expected["connections"] = case["connections_after"]
+        seen["connections"] = prefix.read_lines("connections.txt")
+    assert seen == expected
 
 
-def run_table(prefix, checks, group, table):
-    for case in table:
-        run_case(prefix, checks, group, case)
+def ids(table):
+    return [case["name"] for case in table]

@@ -1,18 +1,28 @@
-"""A Wine prefix with the two fixtures installed, and the runs in it.
+"""Wine prefixes with the two fixtures installed, and the runs in them.
 
-Every prefix is a wow64 prefix: 64-bit and 32-bit programs run in it. It is
-made once as a base, by wineboot, and copied (hard links for the files that
-nothing writes) for each use. The provider DLL is registered with Wine's
-router as "QueltNFS95" and installed twice, as on 64-bit Windows: the x86_64
-build in system32 and the i686 build in syswow64, where file-system
-redirection sends 32-bit processes. The driver is an automatically started
-kernel service of wine64's winedevice; the 32-bit tool reaches it through
-its device like any other program. The fixtures' state lives in
-C:\\QueltFixture.
+Every prefix is a wow64 prefix: 64-bit and 32-bit programs run in it. The
+provider DLL is registered with Wine's router as "QueltNFS95" and installed
+twice, as on 64-bit Windows: the x86_64 build in system32 and the i686 build
+in syswow64, where file-system redirection sends 32-bit processes. The
+driver is an automatically started kernel service of wine64's winedevice;
+the 32-bit tool reaches it through its device like any other program. Wine
+tells every program named queltmap95.exe that it runs on Windows 95. The
+fixtures' state lives in C:\\QueltFixture.
+
+The tests' prefixes (lanes) are fresh copies of one base prefix per build
+tree, made by wineboot for the Wine build that runs them. scripts/run.sh has
+a prefix of its own, made by its own wineboot and kept between runs.
 
 All programs start through wine64's loader, which hands 32-bit executables
 to the 32-bit one: /usr/bin/wine would start the 32-bit loader first, even
 for a 64-bit program, and where the CPU is emulated that costs seconds.
+
+  wine_prefix.py tool FIXTURES PREFIX [--x86_64] [ARGUMENT...]
+  wine_prefix.py stop FOLDER
+
+`tool` runs the i686 exe (or the x86_64 one) with the arguments in the
+current folder, in PREFIX, made as needed with an example mappings.ini
+(scripts/run.sh). `stop` ends the wineservers of the prefixes in FOLDER.
 """
 
 import fcntl
@@ -33,7 +43,14 @@ RUN_KEYS = {
     "i686": r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run",
     "x86_64": r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run",
 }
+ARCHES = tuple(RUN_KEYS)
 WINE64 = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
+# Not /usr/bin/wineserver: Debian's wrapper puts -p0 before our options.
+WINESERVER = "/usr/lib/wine/wineserver64"
+# A server ends this many seconds after its last program, so that none
+# outlives a test run that was killed.
+SERVER_SECONDS = 30
 QEMU_I386 = pathlib.Path("/proc/sys/fs/binfmt_misc/qemu-i386")
 
 # An example for /startup in the prefix that scripts/run.sh uses.
@@ -59,14 +76,60 @@ def cpu_emulated():
         return False
 
 
-def registry_text(fixtures, win95):
+def wine_environment(prefix):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    # A UTF-8 locale lets any character through the command line; Wine
+    # still gives the programs code page 1252 for it. qemu-i386, where it
+    # runs the 32-bit loader, starts it in seconds rather than a minute
+    # with a guest address space just above 2 GB (2 GB is too small).
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all", WINELOADER=WINE64,
+               WINESERVER=WINESERVER, WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8",
+               QEMU_RESERVED_VA="0x81000000")
+    return env
+
+
+def wine_version():
+    return subprocess.run([WINE64, "--version"], capture_output=True, text=True).stdout
+
+
+def wine32_starts():
+    """Whether the 32-bit loader runs here: after a restart, a kernel that
+    runs no 32-bit code refuses it until qemu-i386 is registered again."""
+    try:
+        return subprocess.run([WINE32, "--version"], env=wine_environment("/nonexistent"),
+                              capture_output=True, timeout=120).returncode == 0
+    except OSError:
+        return False
+
+
+def quiet(command, env, timeout=300, check=True):
+    """A Wine command whose output is of no interest; its exit status. Its
+    stderr goes to a file, not a pipe: a wineserver it starts would hold a
+    pipe open."""
+    with tempfile.TemporaryFile() as errors:
+        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=errors, timeout=timeout)
+        if check and done.returncode != 0:
+            errors.seek(0)
+            raise RuntimeError(f"{' '.join(command)} exited with {done.returncode}:\n"
+                               + errors.read().decode("utf-8", "replace"))
+    return done.returncode
+
+
+def stop_server(path):
+    env = wine_environment(path)
+    quiet([WINESERVER, "-k"], env, check=False)
+    quiet([WINESERVER, "-w"], env, check=False)
+
+
+def registry_text(fixtures):
     def text(value):
         return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
     # REGEDIT4 writes REG_EXPAND_SZ as hex(2): its ANSI bytes and the NUL.
     provider_path = "%SystemRoot%\\System32\\" + PROVIDER_DLL
     expand = "hex(2):" + ",".join(f"{b:02x}" for b in provider_path.encode("ascii") + b"\0")
-    lines = [
+    return "\r\n".join([
         "REGEDIT4",
         "",
         "[" + ORDER_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE") + "]",
@@ -82,19 +145,42 @@ def registry_text(fixtures, win95):
         '"ErrorControl"=dword:00000001',
         '"ImagePath"=' + text(dos_path(fixtures["driver"])),
         "",
-    ]
-    if win95:
         # What Wine tells a program of this name when it asks for the
         # Windows version.
-        lines += ["[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\queltmap95.exe]",
-                  '"Version"="win95"', ""]
-    return "\r\n".join(lines + [""])
+        "[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\queltmap95.exe]",
+        '"Version"="win95"',
+        "",
+        "",
+    ])
+
+
+def boot(path, fixtures):
+    """A new prefix at `path` with the fixtures' registry, made under
+    another name and renamed into place when complete, so that a run killed
+    half-way leaves nothing that looks made."""
+    path = pathlib.Path(path)
+    work = path.with_name(path.name + ".new")
+    if work.exists():
+        stop_server(work)
+        shutil.rmtree(work)
+    work.mkdir(parents=True)
+    env = wine_environment(work)
+    # wineboot runs 32-bit set-up steps too, so it needs the 32-bit loader.
+    quiet([WINE64, "wineboot", "--init"], env, timeout=1200)
+    (work / "quelt-fixtures.reg").write_text(registry_text(fixtures))
+    quiet([WINE64, "reg", "import", dos_path(work / "quelt-fixtures.reg")], env)
+    (work / "wine-version").write_text(wine_version())
+    quiet([WINESERVER, "-w"], env)
+    if path.exists():
+        stop_server(path)
+        shutil.rmtree(path)
+    os.rename(work, path)
 
 
 def _link_or_copy(source, target):
     """Programs and DLLs, almost all of a prefix's bytes and never written
-    after wineboot, are hard links to the base's; the rest is copied (Wine
-    rewrites files such as win.ini in place)."""
+    by the Wine build that made the base, are hard links to the base's; the
+    rest is copied (Wine rewrites files such as win.ini in place)."""
     if pathlib.Path(source).suffix.lower() in (".dll", ".exe"):
         try:
             os.link(source, target)
@@ -106,86 +192,66 @@ def _link_or_copy(source, target):
 
 class Prefix:
     """A prefix at `path` whose tool is the `arch` build ("i686" or
-    "x86_64"); `win95` makes Wine report Windows 95 to queltmap95.exe, by
-    default to the i686 one only."""
+    "x86_64") of FIXTURES, the fixtures.json that the x86_64 build writes."""
 
-    def __init__(self, fixtures_file, path, arch, win95=None):
+    def __init__(self, fixtures_file, path, arch):
         self.fixtures = json.loads(pathlib.Path(fixtures_file).read_text())
-        self.base = pathlib.Path(fixtures_file).resolve().parent / "wine-base"
+        self.base = pathlib.Path(fixtures_file).resolve().parent / "prefixes" / "base"
         self.path = pathlib.Path(path).resolve()
         self.arch = arch
-        self.win95 = arch == "i686" if win95 is None else win95
         self.exe = self.fixtures[arch]["exe"]
         self.run_key = RUN_KEYS[arch]
         self.drive_c = self.path / "drive_c"
         self.state = self.drive_c / "QueltFixture"
-        self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        # A UTF-8 locale lets any character through the command line; Wine
-        # still gives the programs code page 1252 for it. qemu-i386, where it
-        # runs the 32-bit loader, starts it in seconds rather than a minute
-        # with a guest address space just above 2 GB (2 GB is too small).
-        self.env.update(WINEPREFIX=str(self.path), WINEDEBUG="-all", WINELOADER=WINE64,
-                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8",
-                        QEMU_RESERVED_VA="0x81000000")
+        self.env = wine_environment(self.path)
 
-    def _quiet(self, *command, check=True, timeout=300, env=None):
-        """A Wine command whose output is of no interest; its exit status.
-        Its stderr goes to a file, not a pipe: a wineserver it starts would
-        hold a pipe open."""
-        with tempfile.TemporaryFile() as errors:
-            done = subprocess.run(list(command), env=env or self.env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=errors, timeout=timeout)
-            if check and done.returncode != 0:
-                errors.seek(0)
-                raise RuntimeError(f"{' '.join(command)} exited with {done.returncode}:\n"
-                                   + errors.read().decode("utf-8", "replace"))
-        return done.returncode
+    # Setting up ------------------------------------------------------------
 
-    # The server ----------------------------------------------------------
-
-    def start_server(self):
-        """One persistent wineserver, detached from our streams: a server
-        that inherits a pipe keeps it open and capturing output hangs. A
-        server left running in this prefix is ended first. Once, in a run
-        of every group on a machine whose CPU was busy emulating another
-        prefix's 32-bit programs, the first program failed: it gets a second
-        try, and the failure is printed."""
-        for attempt in (1, 2):
-            self.stop_server()
-            self._quiet("wineserver", "-p")
-            try:
-                # The first program starts services.exe, which loads the driver.
-                self._quiet(WINE64, "reg", "query", ORDER_KEY)
-                return
-            except RuntimeError as error:
-                if attempt == 2:
-                    raise
-                print(f"the first program in a new wineserver failed, once: {error}")
-
-    def stop_server(self):
-        self._quiet("wineserver", "-k", check=False)
-        self._quiet("wineserver", "-w", check=False)
-
-    # Setting the prefix up -----------------------------------------------
-
-    def _make_base(self):
-        """The wow64 prefix that every prefix starts as. wineboot runs
-        32-bit set-up steps too, so it needs the 32-bit loader. Lanes set up
-        side by side make it once, under a lock."""
+    def _base_ready(self):
+        """The base, made again when the Wine build or the fixtures' paths
+        changed: a newer Wine would update the prefix in place, through the
+        lanes' hard links, from every lane at once."""
+        self.base.parent.mkdir(parents=True, exist_ok=True)
         with open(self.base.with_suffix(".lock"), "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
-            if (self.base / "system.reg").exists():
-                return
-            shutil.rmtree(self.base, ignore_errors=True)
-            self.base.mkdir(parents=True)
-            env = dict(self.env, WINEPREFIX=str(self.base))
-            self._quiet(WINE64, "wineboot", "--init", timeout=1200, env=env)
-            self._quiet("wineserver", "-w", env=env)
+            try:
+                made = ((self.base / "wine-version").read_text() == wine_version() and
+                        (self.base / "quelt-fixtures.reg").read_text()
+                        == registry_text(self.fixtures))
+            except OSError:
+                made = False
+            if not made:
+                boot(self.base, self.fixtures)
 
-    def _copy_base(self):
-        self._make_base()
-        shutil.rmtree(self.path, ignore_errors=True)
+    def make_lane(self):
+        """A fresh copy of the base with both provider builds."""
+        self._base_ready()
+        if self.path.exists():
+            stop_server(self.path)
+            shutil.rmtree(self.path)
         shutil.copytree(self.base, self.path, symlinks=True, copy_function=_link_or_copy)
+        self._install_providers()
+        self.state.mkdir()
+
+    def make_own(self):
+        """This prefix by a wineboot of its own, sharing no file with any
+        other; kept, and its registry brought up to date."""
+        stamp = self.path / "quelt-fixtures.reg"
+        # Made by copying another prefix, as it once was: its own now.
+        kernel32 = self.drive_c / "windows" / "system32" / "kernel32.dll"
+        if not self.path.exists() or kernel32.stat().st_nlink > 1:
+            boot(self.path, self.fixtures)
+        elif stamp.read_text() != registry_text(self.fixtures):
+            stamp.write_text(registry_text(self.fixtures))
+            quiet([WINE64, "reg", "import", dos_path(stamp)], self.env)
+            # services.exe reads its service list when the server starts.
+            stop_server(self.path)
+        self._install_providers()
+        self.state.mkdir(exist_ok=True)
+        mappings = self.drive_c / "windows" / "QUELT95" / "mappings.ini"
+        if not mappings.exists():
+            mappings.parent.mkdir(parents=True, exist_ok=True)
+            mappings.write_bytes(SAMPLE_MAPPINGS.encode("ascii"))
 
     def _install_providers(self):
         """The provider builds where each process's system folder is; a new
@@ -197,28 +263,28 @@ class Prefix:
                 shutil.copy(source, target.with_suffix(".new"))
                 os.replace(target.with_suffix(".new"), target)
 
-    def prepare(self, force_import, sample_mappings=False):
-        """Creates the prefix if needed and installs the fixtures. services.exe
-        reads its service list when the server starts, so the server is
-        restarted after an import."""
-        stamp = self.path / "quelt-fixtures.reg"
-        wanted = registry_text(self.fixtures, self.win95)
-        if not (self.path / "system.reg").exists():
-            self._copy_base()
-        self._install_providers()
-        if force_import or not stamp.exists() or stamp.read_text() != wanted:
-            stamp.write_text(wanted)
-            self._quiet(WINE64, "reg", "import", dos_path(stamp))
-            self.stop_server()
-        elif pathlib.Path(self.fixtures["driver"]).stat().st_mtime > stamp.stat().st_mtime:
-            # Rebuilt: a server still running would keep the old driver.
-            self.stop_server()
-            stamp.touch()
-        self.state.mkdir(exist_ok=True)
-        mappings = self.drive_c / "windows" / "QUELT95" / "mappings.ini"
-        if sample_mappings and not mappings.exists():
-            mappings.parent.mkdir(parents=True, exist_ok=True)
-            mappings.write_bytes(SAMPLE_MAPPINGS.encode("ascii"))
+    # The server ------------------------------------------------------------
+
+    def start_server(self):
+        """One wineserver for the runs to come, detached from our streams:
+        a server that inherits a pipe keeps it open and capturing output
+        hangs. The first program starts services.exe, which loads the
+        driver; it is traced, and the trace shown should it fail."""
+        stop_server(self.path)
+        quiet([WINESERVER, f"-p{SERVER_SECONDS}"], self.env)
+        env = dict(self.env, WINEDEBUG="+process,+server")
+        with tempfile.TemporaryFile() as trace:
+            done = subprocess.run([WINE64, "reg", "query", ORDER_KEY], env=env,
+                                  stdin=subprocess.DEVNULL, stdout=trace, stderr=trace,
+                                  timeout=300)
+            if done.returncode != 0:
+                trace.seek(0)
+                raise RuntimeError(f"the first program in a new wineserver exited with "
+                                   f"{done.returncode}; its output and trace:\n"
+                                   + trace.read().decode("utf-8", "replace"))
+
+    def stop_server(self):
+        stop_server(self.path)
 
     # Runs ------------------------------------------------------------------
 
@@ -232,14 +298,6 @@ class Prefix:
 
     def tool(self, *args, exe=None, cwd=None):
         return self.run(exe or self.exe, args, cwd=cwd)
-
-    def exec_tool(self, args):
-        """Replaces this process with a run of the tool in the caller's folder."""
-        sys.stdout.flush()
-        if self.arch == "i686" and cpu_emulated():
-            print("queltmap95: the i686 exe runs under 32-bit Wine on an emulated CPU "
-                  "(qemu-i386): about 4 s a run", file=sys.stderr, flush=True)
-        os.execve(WINE64, [WINE64, self.exe] + list(args), self.env)
 
     def reg(self, *args):
         """`wine reg` with arguments; its stdout as text and its exit status."""
@@ -264,7 +322,7 @@ class Prefix:
         return values
 
     def net(self, verb, service=DRIVER_SERVICE):
-        return self._quiet(WINE64, "net", verb, service, check=False)
+        return quiet([WINE64, "net", verb, service], self.env, check=False)
 
     # Fixture files -----------------------------------------------------------
 
@@ -287,3 +345,31 @@ class Prefix:
                 shutil.rmtree(entry)
             else:
                 entry.unlink()
+
+
+def run_tool(fixtures_file, path, args):
+    """Replaces this process with a run of the tool in the caller's folder."""
+    arch = "x86_64" if args[:1] == ["--x86_64"] else "i686"
+    prefix = Prefix(fixtures_file, path, arch)
+    prefix.make_own()
+    if arch == "i686" and cpu_emulated():
+        print("queltmap95: the i686 exe runs under 32-bit Wine on an emulated CPU "
+              "(qemu-i386): about 4 s a run", file=sys.stderr, flush=True)
+    args = args[1:] if arch == "x86_64" else args
+    os.execve(WINE64, [WINE64, prefix.exe] + args, prefix.env)
+
+
+def main(argv):
+    if len(argv) >= 3 and argv[0] == "tool":
+        run_tool(argv[1], argv[2], argv[3:])
+    if len(argv) == 2 and argv[0] == "stop":
+        for path in sorted(pathlib.Path(argv[1]).glob("*")):
+            if path.is_dir():
+                stop_server(path)
+        return 0
+    print(__doc__.strip(), file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -2,7 +2,9 @@
 
 import struct
 
-from case_support import (connections, mapping_request, out, reset, run_table,
+import pytest
+
+from case_support import (check_case, connections, ids, mapping_request, out, reset,
                           status_request)
 
 NOT_LOADED = out("QUELTVXD not loaded")
@@ -131,31 +133,29 @@ STATUS_TABLE = [
 ]
 
 
-def _driver_stopped(prefix, checks):
-    """`net stop` unloads the driver: its device is gone for both forms."""
-    with checks.case("status: driver stopped: not loaded, nothing opened"):
-        reset(prefix)
-        try:
-            checks.equal("net stop", prefix.net("stop"), 0)
-            for args in (["/status"], ["/status", "R:"]):
-                prefix.file("driver.log").unlink(missing_ok=True)
-                stdout, status = prefix.tool(*args)
-                checks.equal(f"stdout of {args}", stdout, NOT_LOADED)
-                checks.equal(f"exit status of {args}", status, 1)
-                # (its "unload" line may land late)
-                checks.equal(f"device opened by {args}",
-                             [line for line in prefix.read_lines("driver.log")
-                              if line != "unload"], [])
-        finally:
-            prefix.net("start")
-    with checks.case("status: driver started again answers"):
-        reset(prefix)
-        stdout, status = prefix.tool("/status")
-        checks.equal("stdout", stdout, out("QUELTVXD loaded, 0/26 mappings",
-                                           "IFS scaffold: ready, registration: prepared"))
-        checks.equal("exit status", status, 0)
+@pytest.mark.parametrize("case", STATUS_TABLE, ids=ids(STATUS_TABLE))
+def test_status(prefix, case):
+    check_case(prefix, case)
 
 
-def status_group(prefix, checks):
-    run_table(prefix, checks, "status", STATUS_TABLE)
-    _driver_stopped(prefix, checks)
+def test_status_driver_stopped_then_started(prefix):
+    """`net stop` unloads the driver: its device is gone for both forms,
+    and nothing is opened; started again, it answers."""
+    reset(prefix)
+    seen, expected = {}, {}
+    try:
+        seen["net stop"], expected["net stop"] = prefix.net("stop"), 0
+        for args in (["/status"], ["/status", "R:"]):
+            prefix.file("driver.log").unlink(missing_ok=True)
+            stdout, status = prefix.tool(*args)
+            # (its "unload" line may land late)
+            opened = [line for line in prefix.read_lines("driver.log") if line != "unload"]
+            seen[str(args)] = (stdout, status, opened)
+            expected[str(args)] = (NOT_LOADED, 1, [])
+    finally:
+        prefix.net("start")
+    reset(prefix)
+    seen["started again"] = prefix.tool("/status")
+    expected["started again"] = (out("QUELTVXD loaded, 0/26 mappings",
+                                     "IFS scaffold: ready, registration: prepared"), 0)
+    assert seen == expected

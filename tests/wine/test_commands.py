@@ -1,7 +1,9 @@
 """The command line, /map and /unmap, through Wine's router to the provider."""
 
-from case_support import (USAGE, add_call, cancel_call, connections, out, profile, reset,
-                          run_table, settings)
+import pytest
+
+from case_support import (USAGE, add_call, cancel_call, check_case, connections, ids, out,
+                          profile, reset, settings)
 from wine_prefix import ORDER_KEY, PROVIDER_KEY
 
 REMOTE = r"\\QueltNFS\server\export"
@@ -54,8 +56,9 @@ USAGE_TABLE = [
 ]
 
 
-def usage(prefix, checks):
-    run_table(prefix, checks, "usage", USAGE_TABLE)
+@pytest.mark.parametrize("case", USAGE_TABLE, ids=ids(USAGE_TABLE))
+def test_usage(prefix, case):
+    check_case(prefix, case)
 
 
 # Accepts every remote name, so that names of any form reach the provider.
@@ -123,45 +126,41 @@ MAP_TABLE = [
 ]
 
 
-def _router_without(prefix, checks, name, key, value_name, value, code):
-    """A run whose router setting is changed for it alone."""
-    with checks.case(f"map: {name}"):
-        reset(prefix)
-        try:
-            prefix.reg("add", key, "/v", value_name, "/t", "REG_SZ", "/d", value, "/f")
-            stdout, status = prefix.tool("/map", "R:", REMOTE)
-            checks.equal("stdout", stdout, out(f"map failed: {code}"))
-            checks.equal("exit status", status, 1)
-            checks.equal("provider log", prefix.read_lines("provider.log"), [])
-        finally:
-            prefix.reg("add", ORDER_KEY, "/v", "ProviderOrder", "/t", "REG_SZ", "/d",
-                       "QueltNFS95", "/f")
-            prefix.reg("add", PROVIDER_KEY, "/v", "Name", "/t", "REG_SZ", "/d", "QueltNFS95",
-                       "/f")
+@pytest.mark.parametrize("case", MAP_TABLE, ids=ids(MAP_TABLE))
+def test_map(prefix, case):
+    check_case(prefix, case)
 
 
-def _what_the_process_is_told(prefix, checks):
+def test_map_process_is_told_windows_95_and_the_version(prefix):
     """The router loads the provider into the tool's process, where it logs
     the Windows version that Wine tells the process and the exe's version
     resource as Wine's GetFileVersionInfoA and VerQueryValueA read it."""
-    # Windows 95 where the prefix asks for it; else Wine 8's default.
-    windows = "4.0.950 platform 1" if prefix.win95 else "6.1.7601 platform 2"
     version = prefix.fixtures["version"]
-    with checks.case(f"map: the process is told Windows {windows}, reads version {version}"):
-        reset(prefix)
-        prefix.tool("/map", "R:", REMOTE)
-        checks.equal("host log", prefix.read_lines("host.log"),
-                     [f'windows {windows} file {version}.0 "{version}"'])
+    reset(prefix)
+    prefix.tool("/map", "R:", REMOTE)
+    assert prefix.read_lines("host.log") == [
+        f'windows 4.0.950 platform 1 file {version}.0 "{version}"']
 
 
-def map_group(prefix, checks):
-    run_table(prefix, checks, "map", MAP_TABLE)
-    _what_the_process_is_told(prefix, checks)
-    # The router's own codes, printed as it returns them.
-    _router_without(prefix, checks, "no provider loaded: the router's 1222",
-                    ORDER_KEY, "ProviderOrder", "", 1222)
-    _router_without(prefix, checks, "provider names compare with case: 1204",
-                    PROVIDER_KEY, "Name", "queltnfs95", 1204)
+@pytest.mark.parametrize("key, value_name, value, code", [
+    pytest.param(ORDER_KEY, "ProviderOrder", "", 1222,
+                 id="no provider loaded: the router's 1222"),
+    pytest.param(PROVIDER_KEY, "Name", "queltnfs95", 1204,
+                 id="provider names compare with case: 1204"),
+])
+def test_map_router_setting(prefix, key, value_name, value, code):
+    """The router's own codes, printed as it returns them, with one of its
+    settings changed for this run alone."""
+    reset(prefix)
+    try:
+        prefix.reg("add", key, "/v", value_name, "/t", "REG_SZ", "/d", value, "/f")
+        stdout, status = prefix.tool("/map", "R:", REMOTE)
+    finally:
+        prefix.reg("add", ORDER_KEY, "/v", "ProviderOrder", "/t", "REG_SZ", "/d",
+                   "QueltNFS95", "/f")
+        prefix.reg("add", PROVIDER_KEY, "/v", "Name", "/t", "REG_SZ", "/d", "QueltNFS95", "/f")
+    assert (stdout, status, prefix.read_lines("provider.log")) == (
+        out(f"map failed: {code}"), 1, [])
 
 
 UNMAP_TABLE = [
@@ -209,5 +208,6 @@ UNMAP_TABLE = [
 ]
 
 
-def unmap_group(prefix, checks):
-    run_table(prefix, checks, "unmap", UNMAP_TABLE)
+@pytest.mark.parametrize("case", UNMAP_TABLE, ids=ids(UNMAP_TABLE))
+def test_unmap(prefix, case):
+    check_case(prefix, case)
