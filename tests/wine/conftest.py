@@ -28,9 +28,9 @@ def _exes(config):
     return config.getoption("exe") or list(ARCHES)
 
 
-def pytest_sessionstart(session):
-    worker = hasattr(session.config, "workerinput")
-    if not worker and "i686" in _exes(session.config) and not wine32_starts():
+def pytest_configure(config):
+    worker = hasattr(config, "workerinput")
+    if not worker and "i686" in _exes(config) and not wine32_starts():
         pytest.exit("32-bit Wine does not start here; run scripts/bootstrap.sh", returncode=1)
 
 
