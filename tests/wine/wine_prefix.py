@@ -167,7 +167,7 @@ def boot(path, fixtures):
     env = wine_environment(work)
     # wineboot runs 32-bit set-up steps too, so it needs the 32-bit loader.
     quiet([WINE64, "wineboot", "--init"], env, timeout=1200)
-    (work / "quelt-fixtures.reg").write_text(registry_text(fixtures))
+    (work / "quelt-fixtures.reg").write_bytes(registry_text(fixtures).encode())
     quiet([WINE64, "reg", "import", dos_path(work / "quelt-fixtures.reg")], env)
     (work / "wine-version").write_text(wine_version())
     quiet([WINESERVER, "-w"], env)
@@ -216,8 +216,8 @@ class Prefix:
             fcntl.flock(lock, fcntl.LOCK_EX)
             try:
                 made = ((self.base / "wine-version").read_text() == wine_version() and
-                        (self.base / "quelt-fixtures.reg").read_text()
-                        == registry_text(self.fixtures))
+                        (self.base / "quelt-fixtures.reg").read_bytes()
+                        == registry_text(self.fixtures).encode())
             except OSError:
                 made = False
             if not made:
@@ -241,8 +241,8 @@ class Prefix:
         kernel32 = self.drive_c / "windows" / "system32" / "kernel32.dll"
         if not self.path.exists() or kernel32.stat().st_nlink > 1:
             boot(self.path, self.fixtures)
-        elif stamp.read_text() != registry_text(self.fixtures):
-            stamp.write_text(registry_text(self.fixtures))
+        elif stamp.read_bytes() != registry_text(self.fixtures).encode():
+            stamp.write_bytes(registry_text(self.fixtures).encode())
             quiet([WINE64, "reg", "import", dos_path(stamp)], self.env)
             # services.exe reads its service list when the server starts.
             stop_server(self.path)
