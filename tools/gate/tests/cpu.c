@@ -1,4 +1,7 @@
-/* Executes one instruction that the 386 lacks, chosen by the build. */
+/* Executes one instruction that the 386 lacks, chosen by the build. The
+ * lock forms are what GCC emits from -march=i486 on for the __sync and
+ * __atomic builtins and MinGW's InterlockedCompareExchange and
+ * InterlockedExchangeAdd; for the 386 it calls helpers instead. */
 #if defined(USE_CMOV)
 #define INSN "cmovne %ecx, %eax"
 #elif defined(USE_FCMOV)
@@ -19,6 +22,10 @@
 #define INSN "cmpxchg %ecx, (%edx)"
 #elif defined(USE_XADD)
 #define INSN "xadd %ecx, (%edx)"
+#elif defined(USE_LOCK_CMPXCHG)
+#define INSN "lock cmpxchg %ecx, (%edx)"
+#elif defined(USE_LOCK_XADD)
+#define INSN "lock xadd %ecx, (%edx)"
 #elif defined(USE_LONG_NOP)
 #define INSN "nopl 0(%eax)"
 #endif
