@@ -26,8 +26,18 @@
 #define INSN "lock cmpxchg %ecx, (%edx)"
 #elif defined(USE_LOCK_XADD)
 #define INSN "lock xadd %ecx, (%edx)"
+#elif defined(USE_WBINVD)
+#define INSN "wbinvd"
+#elif defined(USE_SYSENTER)
+#define INSN "sysenter"
+#elif defined(USE_EMMS)
+#define INSN "emms"
+#elif defined(USE_POPCNT)
+#define INSN "popcnt %ecx, %eax"
 #elif defined(USE_LONG_NOP)
 #define INSN "nopl 0(%eax)"
+#elif defined(USE_LONG_NOP_REGISTER)
+#define INSN "nopl %eax" /* 0F 1F C0, which objdump shows as "nop %eax" */
 #endif
 
 int main(void)

@@ -26,6 +26,7 @@ In queltmap95.exe, its version resource:
                      FileVersion string as it was
   string-version     the FileVersion string a digit on, the fixed file
                      version as it was
+  version-key        the root block's key vs_version_info for VS_VERSION_INFO
 """
 
 import struct
@@ -96,6 +97,9 @@ elif how == "string-version":
     # and its section start on one, so the file offset tells.
     key = "FileVersion\0".encode("utf-16-le")
     data[(data.index(key) + len(key) + 3) & ~3] += 1
+elif how == "version-key":
+    at = data.index("VS_VERSION_INFO".encode("utf-16-le"))
+    data[at:at + 30] = "vs_version_info".encode("utf-16-le")
 else:
     sys.exit("unknown patch: %s" % how)
 open(target, "wb").write(data)
