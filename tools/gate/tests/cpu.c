@@ -1,4 +1,7 @@
-/* Executes one instruction that the 386 lacks, chosen by the build. */
+/* Executes one instruction that the 386 lacks, chosen by the build. The
+ * lock forms are what GCC emits from -march=i486 on for the __sync and
+ * __atomic builtins and MinGW's InterlockedCompareExchange and
+ * InterlockedExchangeAdd; for the 386 it calls helpers instead. */
 #if defined(USE_CMOV)
 #define INSN "cmovne %ecx, %eax"
 #elif defined(USE_FCMOV)
@@ -19,8 +22,22 @@
 #define INSN "cmpxchg %ecx, (%edx)"
 #elif defined(USE_XADD)
 #define INSN "xadd %ecx, (%edx)"
+#elif defined(USE_LOCK_CMPXCHG)
+#define INSN "lock cmpxchg %ecx, (%edx)"
+#elif defined(USE_LOCK_XADD)
+#define INSN "lock xadd %ecx, (%edx)"
+#elif defined(USE_WBINVD)
+#define INSN "wbinvd"
+#elif defined(USE_SYSENTER)
+#define INSN "sysenter"
+#elif defined(USE_EMMS)
+#define INSN "emms"
+#elif defined(USE_POPCNT)
+#define INSN "popcnt %ecx, %eax"
 #elif defined(USE_LONG_NOP)
 #define INSN "nopl 0(%eax)"
+#elif defined(USE_LONG_NOP_REGISTER)
+#define INSN "nopl %eax" /* 0F 1F C0, which objdump shows as "nop %eax" */
 #endif
 
 int main(void)
