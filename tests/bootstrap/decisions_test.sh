@@ -1,0 +1,80 @@
+#!/bin/bash
+# bootstrap's decisions, each fed with answers recorded from apt, bash and
+# the kernel on Debian 12 (answers/ holds apt's longer ones, with the
+# mirror's host name replaced by mirror.example), one table row a case.
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck source=SCRIPTDIR/../../scripts/bootstrap.sh
+source "$here/../../scripts/bootstrap.sh"
+set +e
+answers="$here/answers"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+
+check() { # NAME EXPECTED ACTUAL
+    if [ "$2" == "$3" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3"
+    fi
+}
+
+# install_decision: STATUS | ANSWER | TWINS that cannot match | decision
+while IFS='|' read -r name status answer twins expected; do
+    check "install_decision $name" "$expected" "$(install_decision "$status" "$answers/$answer" "$twins")"
+done <<'EOF'
+installed|0|lock.txt||ok
+resolver gave up on i386 twins of security builds|100|twins.txt|zlib1g 1:1.2.13.dfsg-1+deb12u1 (installed)|fallback
+same answer, but every twin is to be had|100|twins.txt||stop
+dpkg frontend lock held|100|lock.txt|zlib1g 1:1.2.13.dfsg-1+deb12u1 (installed)|stop
+mirror unreachable while downloading|100|network.txt|zlib1g 1:1.2.13.dfsg-1+deb12u1 (installed)|stop
+EOF
+
+# The i386 packages that the resolver named, whose amd64 side is checked.
+check "unmet_i386_packages" \
+    "libbrotli1 libexpat1 libgd3 libgstreamer-plugins-base1.0-0 liblzma5 libpcre2-8-0 libpng16-16 libsasl2-2 libssh2-1 libssl3 libzstd1 zlib1g" \
+    "$(unmet_i386_packages "$answers/twins.txt" | tr '\n' ' ' | sed 's/ $//')"
+
+# i386_exec_decision: STATUS | what bash said (LC_ALL=C) | decision
+while IFS='|' read -r name status message expected; do
+    check "i386_exec_decision $name" "$expected" "$(i386_exec_decision "$status" "$message")"
+done <<'EOF'
+ran|0||native
+kernel without 32-bit support (ENOEXEC)|126|bash: line 1: /tmp/tmp.x/i386-exit0: cannot execute binary file: Exec format error|qemu
+/tmp mounted noexec|126|bash: line 1: /tmp/tmp.x/i386-exit0: Permission denied|unknown
+binfmt entry whose qemu-i386 lacks its libraries|127|/usr/bin/qemu-i386: error while loading shared libraries: libcapstone.so.4: cannot open shared object file: No such file or directory|unknown
+EOF
+
+# debian_mirror: the sources files (\n for new lines) | what it finds
+row=0
+while IFS='|' read -r name files expected; do
+    row=$((row + 1))
+    paths=()
+    for file in $files; do
+        IFS='=' read -r path text <<<"$file"
+        mkdir -p "$work/$row"
+        printf '%b\n' "${text//_/ }" >"$work/$row/$path"
+        paths+=("$work/$row/$path")
+    done
+    check "debian_mirror $name" "$expected" "$(debian_mirror bookworm "${paths[@]}")"
+done <<'EOF'
+deb822, security first|a.sources=Types:_deb\nURIs:_http://m.example/debian-security\nSuites:_bookworm-security\n\nTypes:_deb_deb-src\n#_a_comment\nURIs:_http://m.example/debian_http://n.example/debian\nSuites:_bookworm_bookworm-updates\nComponents:_main\nSigned-By:_/usr/share/keyrings/debian-archive-keyring.gpg|http://m.example/debian /usr/share/keyrings/debian-archive-keyring.gpg
+deb822, first stanza disabled|a.sources=Enabled:_no\nTypes:_deb\nURIs:_http://old.example/debian\nSuites:_bookworm\n\nTypes:_deb\nURIs:_http://m.example/debian\nSuites:_bookworm|http://m.example/debian -
+one-line sources.list|sources.list=#_deb_http://old.example/debian_bookworm_main\ndeb-src_http://src.example/debian_bookworm_main\ndeb_http://m.example/debian-security_bookworm-security_main\ndeb_[arch=amd64_signed-by=/k.gpg]_http://m.example/debian_bookworm_main|http://m.example/debian /k.gpg
+one-line list without the release, then deb822|x.list=deb_http://m.example/debian_trixie_main b.sources=Types:_deb\nURIs:_http://m.example/debian\nSuites:_bookworm|http://m.example/debian -
+only other releases|sources.list=deb_http://m.example/debian_bullseye_main|
+EOF
+
+# simulated_changes: apt-get -s lines (\n between) | the changes
+while IFS='|' read -r name lines expected; do
+    printf '%b\n' "$lines" >"$work/simulation"
+    check "simulated_changes $name" "$expected" "$(simulated_changes "$work/simulation" | tr '\n' ';')"
+done <<'EOF'
+downgrade, new i386 twin|Inst zlib1g [1:1.2.13.dfsg-1+deb12u1] (1:1.2.13.dfsg-1 Debian:12.15/oldstable [amd64]) []\nInst zlib1g:i386 (1:1.2.13.dfsg-1 Debian:12.15/oldstable [i386]) []\nConf zlib1g:i386 (1:1.2.13.dfsg-1 Debian:12.15/oldstable [i386])|downgrade zlib1g 1:1.2.13.dfsg-1+deb12u1 1:1.2.13.dfsg-1;install zlib1g:i386 1:1.2.13.dfsg-1;
+upgrade, removal|Inst apt [2.6.1] (2.6.2 Debian-Security:12/oldstable-security [amd64])\nRemv libfoo1 [1.0-1]|upgrade apt 2.6.1 2.6.2;remove libfoo1 1.0-1;
+EOF
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
