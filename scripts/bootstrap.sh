@@ -23,6 +23,7 @@ RUN_PACKAGES=(
 TEST_PACKAGES=(
     g++ googletest libgtest-dev libgmock-dev
     clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 cppcheck
+    python3-pytest python3-pytest-xdist
 )
 WINE32_LOADER=/usr/lib/wine/wine
 BINFMT=/proc/sys/fs/binfmt_misc
