@@ -177,6 +177,16 @@ def boot(path, fixtures):
     os.rename(work, path)
 
 
+def made(path, fixtures):
+    """Whether boot made `path` whole, for these fixtures and the Wine build
+    installed now."""
+    try:
+        return ((path / "wine-version").read_text() == wine_version() and
+                (path / "quelt-fixtures.reg").read_bytes() == registry_text(fixtures).encode())
+    except OSError:
+        return False
+
+
 def _link_or_copy(source, target):
     """Programs and DLLs, almost all of a prefix's bytes and never written
     by the Wine build that made the base, are hard links to the base's; the
@@ -214,13 +224,7 @@ class Prefix:
         self.base.parent.mkdir(parents=True, exist_ok=True)
         with open(self.base.with_suffix(".lock"), "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
-            try:
-                made = ((self.base / "wine-version").read_text() == wine_version() and
-                        (self.base / "quelt-fixtures.reg").read_bytes()
-                        == registry_text(self.fixtures).encode())
-            except OSError:
-                made = False
-            if not made:
+            if not made(self.base, self.fixtures):
                 boot(self.base, self.fixtures)
 
     def make_lane(self):
@@ -235,17 +239,9 @@ class Prefix:
 
     def make_own(self):
         """This prefix by a wineboot of its own, sharing no file with any
-        other; kept, and its registry brought up to date."""
-        stamp = self.path / "quelt-fixtures.reg"
-        # Made by copying another prefix, as it once was: its own now.
-        kernel32 = self.drive_c / "windows" / "system32" / "kernel32.dll"
-        if not self.path.exists() or kernel32.stat().st_nlink > 1:
+        other; kept while it fits the fixtures and the Wine build."""
+        if not made(self.path, self.fixtures):
             boot(self.path, self.fixtures)
-        elif stamp.read_bytes() != registry_text(self.fixtures).encode():
-            stamp.write_bytes(registry_text(self.fixtures).encode())
-            quiet([WINE64, "reg", "import", dos_path(stamp)], self.env)
-            # services.exe reads its service list when the server starts.
-            stop_server(self.path)
         self._install_providers()
         self.state.mkdir(exist_ok=True)
         mappings = self.drive_c / "windows" / "QUELT95" / "mappings.ini"
