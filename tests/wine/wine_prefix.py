@@ -83,8 +83,8 @@ def wine_environment(prefix):
     # runs the 32-bit loader, starts it in seconds rather than a minute
     # with a guest address space just above 2 GB (2 GB is too small).
     env.update(WINEPREFIX=str(pathlib.Path(prefix).absolute()), WINEDEBUG="-all",
-               WINELOADER=WINE64, WINESERVER=WINESERVER, WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8",
-               QEMU_RESERVED_VA="0x81000000")
+               WINELOADER=WINE64, WINESERVER=WINESERVER, WINEDLLOVERRIDES="mscoree,mshtml=",
+               LC_ALL="C.UTF-8", QEMU_RESERVED_VA="0x81000000")
     return env
 
 
