@@ -578,7 +578,13 @@ main() {
     fi
     check_wine32
 
-    say "done; installed, with what they need: ${missing[*]} ${qemu[*]} $([ $wine32 -eq 1 ] && echo wine32:i386)"
+    local installed=("${missing[@]}" "${qemu[@]}")
+    [ $wine32 -eq 0 ] || installed+=(wine32:i386)
+    if [ ${#installed[@]} -gt 0 ]; then
+        say "done; installed, with what they need: ${installed[*]}"
+    else
+        say "done; no package installed"
+    fi
     if [ ${#changed[@]} -gt 0 ] || [ -s "$work/downgraded" ]; then
         say "what lasts besides the installed packages:"
         [ ${#changed[@]} -eq 0 ] || printf '    %s\n' "${changed[@]}"
