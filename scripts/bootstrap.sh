@@ -392,7 +392,7 @@ check_wine32() {
     installed wine32:i386 || return 0
     local out
     if ! out=$(QEMU_RESERVED_VA=0x81000000 "$WINE32_LOADER" --version 2>&1); then
-        fail "32-bit Wine does not start: $WINE32_LOADER --version said: $out"
+        fail "32-bit Wine does not start: $WINE32_LOADER --version said: $out; $(so_far)"
     fi
 }
 
