@@ -277,13 +277,6 @@ apt_install() {
     return "$status"
 }
 
-# Adds the changes of a simulated install to $work/changes. Each step
-# starts where the one before ends, so that a package installed by one and
-# downgraded by the next shows in both.
-note_changes() {
-    simulated_changes "$1" >>"$work/changes"
-}
-
 # Carries a simulated install into $work/status, the dpkg status that the
 # next simulation starts from, so that the plan's steps build on each other
 # as the real ones will. The options are those of the simulation.
@@ -373,7 +366,9 @@ simulate() {
     [ "$what" = wine32 ] || [ "$decision" != fallback ] || decision=stop
     case $decision in
     ok)
-        note_changes "$work/answer.txt"
+        # Each step starts where the one before ends, so that a package
+        # installed by one and downgraded by the next shows in both.
+        simulated_changes "$work/answer.txt" >>"$work/changes"
         advance_status "$work/answer.txt" "${opts[@]}"
         ;;
     fallback)
