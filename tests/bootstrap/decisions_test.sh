@@ -47,26 +47,6 @@ kernel without 32-bit support (ENOEXEC)|126|bash: line 1: /tmp/tmp.x/i386-exit0:
 binfmt entry whose qemu-i386 lacks its libraries|127|/usr/bin/qemu-i386: error while loading shared libraries: libcapstone.so.4: cannot open shared object file: No such file or directory|unknown
 EOF
 
-# debian_mirror: the sources files (\n for new lines) | what it finds
-row=0
-while IFS='|' read -r name files expected; do
-    row=$((row + 1))
-    paths=()
-    for file in $files; do
-        IFS='=' read -r path text <<<"$file"
-        mkdir -p "$work/$row"
-        printf '%b\n' "${text//_/ }" >"$work/$row/$path"
-        paths+=("$work/$row/$path")
-    done
-    check "debian_mirror $name" "$expected" "$(debian_mirror bookworm "${paths[@]}")"
-done <<'EOF'
-deb822, security first|a.sources=Types:_deb\nURIs:_http://m.example/debian-security\nSuites:_bookworm-security\n\nTypes:_deb_deb-src\n#_a_comment\nURIs:_http://m.example/debian_http://n.example/debian\nSuites:_bookworm_bookworm-updates\nComponents:_main\nSigned-By:_/usr/share/keyrings/debian-archive-keyring.gpg|http://m.example/debian /usr/share/keyrings/debian-archive-keyring.gpg
-deb822, first stanza disabled|a.sources=Enabled:_no\nTypes:_deb\nURIs:_http://old.example/debian\nSuites:_bookworm\n\nTypes:_deb\nURIs:_http://m.example/debian\nSuites:_bookworm|http://m.example/debian -
-one-line sources.list|sources.list=#_deb_http://old.example/debian_bookworm_main\ndeb-src_http://src.example/debian_bookworm_main\ndeb_http://m.example/debian-security_bookworm-security_main\ndeb_[arch=amd64_signed-by=/k.gpg]_http://m.example/debian_bookworm_main|http://m.example/debian /k.gpg
-one-line list without the release, then deb822|x.list=deb_http://m.example/debian_trixie_main b.sources=Types:_deb\nURIs:_http://m.example/debian\nSuites:_bookworm|http://m.example/debian -
-only other releases|sources.list=deb_http://m.example/debian_bullseye_main|
-EOF
-
 # simulated_changes: apt-get -s lines (\n between) | the changes
 while IFS='|' read -r name lines expected; do
     printf '%b\n' "$lines" >"$work/simulation"
