@@ -52,9 +52,15 @@ def case(args=(), absent=False, cut_terminated=False, no_file=False, adds=(), ca
         out += word(result) + word(returned) + text(reply)
     out += text(windows) + text(module)
     out += b''.join(map(word, registry))
+    # A profile value: a letter names the section "Drive.<letter>", a longer
+    # name is written out; the key is 0 "Local", 1 "Remote" or a name.
     out += bytes([len(profile)])
-    for letter, remote, value, lower in profile:
-        out += bytes([(ord(letter) - ord('A')) | remote << 5 | lower << 6]) + text(value)
+    for section, key, value, lower in profile:
+        named = isinstance(key, str)
+        letter = ord(section) - ord('A') if len(section) == 1 else 26
+        out += bytes([letter | (0 if named else key << 5) | lower << 6 | named << 7])
+        out += (text(section) if len(section) > 1 else b'') + (text(key) if named else b'')
+        out += text(value)
     return out
 
 
@@ -100,6 +106,12 @@ SEEDS = {
                  ('A', 0, 'R:' + 'x' * 20, 0), ('A', 1, 'r' * 300, 0),
                  ('B', 0, 'B:', 0), ('C', 1, r'\\only\remote', 0),
                  ('Z', 0, '', 0), ('Z', 1, r'\\empty\local', 0)]),
+    # Profile names match as strcasecmp does: a soft hyphen counts, so
+    # neither A (section) nor B (key) has both values and nothing is mapped.
+    'startup-soft-hyphen-in-names': case(
+        [command(STARTUP)],
+        profile=[('A', 0, 'R:', 0), ('Drive.\xadA', 1, r'\\QueltNFS\srv\a', 0),
+                 ('B', 0, 'B:', 0), ('B', 'Re\xadmote', r'\\QueltNFS\srv\b', 0)]),
     'startup-no-file': case([command(STARTUP)], no_file=True,
                             profile=[('D', 0, 'D:', 0), ('D', 1, r'\\s\d', 0)]),
     'startup-longest-windows-directory': case(

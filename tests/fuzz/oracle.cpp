@@ -5,6 +5,8 @@
 #include "fuzz_case.h"
 #include "usage_text.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <set>
 
@@ -28,7 +30,8 @@ std::string without_soft_hyphens(const std::string &text)
     return kept;
 }
 
-// The stand-in's comparison: ASCII letters fold, soft hyphens do not count.
+// lstrcmpiA's comparison of a command word, as the stand-in makes it:
+// ASCII letters fold, soft hyphens do not count.
 bool same_ignoring_case(const std::string &text, const std::string &word)
 {
     std::string a = without_soft_hyphens(text), b = without_soft_hyphens(word);
@@ -200,15 +203,23 @@ void expect_status(Expected &e, const FuzzCase &c, bool one_drive)
     e.calls.push_back("CloseHandle(0x5eed)");
 }
 
+// The profile reader's comparison of file, section and key names, as the
+// stand-in makes it: strcasecmp folds ASCII letters, and every other byte,
+// a soft hyphen too, counts. Only the command words go through lstrcmpiA.
+bool same_profile_name(const std::string &a, const std::string &b)
+{
+    return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
 // The profile reader over the script: first value whose section and key
 // match without regard to case, cut to the buffer; else the empty default.
 std::string profile(const standin::Script &s, const std::string &path, const std::string &section,
                     const std::string &key, size_t capacity)
 {
-    if (!same_ignoring_case(path, s.profile_path))
+    if (!same_profile_name(path, s.profile_path))
         return "";
     for (const standin::ProfileValue &v : s.profile)
-        if (same_ignoring_case(v.section, section) && same_ignoring_case(v.key, key))
+        if (same_profile_name(v.section, section) && same_profile_name(v.key, key))
             return v.value.substr(0, capacity - 1);
     return "";
 }

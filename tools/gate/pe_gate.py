@@ -45,6 +45,11 @@ NOT_ON_386 = [
     (r"invd|wbinvd|invlpg", "cache/TLB instruction (486)"),
     (r"sysenter|sysexit|syscall|sysret\w*", "fast system call (Pentium II)"),
     (r"nop[wlq]", "multi-byte NOP 0F 1F (Pentium Pro)"),
+    # CET: endbr and rdssp are hint NOPs F3 0F 1E, run as NOPs from the
+    # Pentium Pro on (GCC's -fcf-protection puts endbr32 at the start of
+    # each function); incssp, F3 0F AE, faults without CET. A 386 or 486
+    # has neither opcode.
+    (r"endbr(?:32|64)|rdssp[dq]|incssp[dq]", "CET instruction (Pentium Pro at the earliest)"),
     (r"emms|femms|movnti\w*|prefetch\w*|[lms]fence|clflush\w*|ldmxcsr|stmxcsr"
      r"|fxsave\w*|fxrstor\w*|fisttp\w*", "MMX/SSE instruction"),
     (r"popcnt\w*|lzcnt\w*|tzcnt\w*|movbe\w*|crc32\w*|andn|bextr|blsi|blsmsk|blsr"

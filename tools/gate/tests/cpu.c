@@ -38,6 +38,8 @@
 #define INSN "nopl 0(%eax)"
 #elif defined(USE_LONG_NOP_REGISTER)
 #define INSN "nopl %eax" /* 0F 1F C0, which objdump shows as "nop %eax" */
+#elif defined(USE_ENDBR32)
+#define INSN "endbr32" /* F3 0F 1E FB: what GCC's -fcf-protection puts in */
 #endif
 
 int main(void)
