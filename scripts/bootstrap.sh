@@ -215,7 +215,7 @@ make_changes() {
         root_apt -q -y "${pin[@]}" install "${packages[@]}" 2>&1 | tee "$work/install.txt" || status=${PIPESTATUS[0]}
         if [ "$status" -ne 0 ]; then
             echo "bootstrap: apt's errors:" >&2
-            grep -E '^(E|W): ' "$work/install.txt" >&2 || tail -n 5 "$work/install.txt" >&2
+            grep -E '^(E: |W: |dpkg: error)' "$work/install.txt" >&2 || tail -n 5 "$work/install.txt" >&2
             fail "apt-get install failed, and apt may have changed packages before it stopped; to mend, run as root: apt-get -f install; $(so_far)"
         fi
         changed+=("${packages[*]} installed")
