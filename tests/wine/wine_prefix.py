@@ -25,6 +25,7 @@ current folder, in PREFIX, made as needed with an example mappings.ini
 (scripts/run.sh). `stop` ends the wineservers of the prefixes in FOLDER.
 """
 
+import ctypes
 import fcntl
 import json
 import os
@@ -60,6 +61,28 @@ SAMPLE_MAPPINGS = (
     "Local=Q:\r\n"
     "Remote=\\\\QueltNFS\\demo\\export\r\n"
 )
+
+
+def _no_address_randomisation():
+    """Turns off the kernel's address-space randomisation for the programs
+    that this process starts: the personality ADDR_NO_RANDOMIZE, as
+    `setarch -R` sets it, is inherited by every child and kept across exec.
+
+    Debian's Wine comes without wine-preloader, the program that reserves
+    the addresses which Wine needs at fixed places (the shared user data at
+    0x7ffe0000 among them) before anything else is mapped. Both loaders are
+    linked at 0x7d000000, and the kernel puts the heap of a randomised
+    64-bit process anywhere within 1 GB after that: now and then on one of
+    those addresses, and the process exits with status 1 before the program
+    runs ("failed to map the shared user data: c0000018"). Without the
+    randomisation the heap always follows the loader, below them."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    persona = libc.personality(0xFFFFFFFF)
+    if persona == -1 or libc.personality(persona | 0x0040000) == -1:
+        raise OSError(ctypes.get_errno(), "personality(ADDR_NO_RANDOMIZE) refused")
+
+
+_no_address_randomisation()
 
 
 def dos_path(path):
