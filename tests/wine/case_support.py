@@ -96,7 +96,7 @@ def reset(prefix, clear_profile=False):
 def check_case(prefix, case):
     """Sets up, runs and checks one row of a table, a dict:
 
-      name, args                    what is run (after `before`, unchecked)
+      name, args                    what is run (after `before`, each to exit 0)
       settings, driver, table       provider.ini, driver.cfg lines, connections
       forget                        the provider forgets its connections after `before`
       mappings                      bytes of mappings.ini (absent if None)
@@ -122,7 +122,7 @@ def check_case(prefix, case):
         for name in case.get("files", []):
             (cwd / name).write_bytes(b"")
     for before in case.get("before", []):
-        prefix.tool(*before)
+        prefix.tool(*before, check=True)
     if case.get("forget"):
         prefix.file("connections.txt").unlink()
     # The logs show this run alone.
@@ -145,7 +145,7 @@ def check_case(prefix, case):
     if "connections_after" in case:
         expected["connections"] = case["connections_after"]
         seen["connections"] = prefix.read_lines("connections.txt")
-    assert seen == expected
+    assert seen == expected, prefix.report()
 
 
 def ids(table):

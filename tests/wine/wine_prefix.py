@@ -30,6 +30,7 @@ import fcntl
 import json
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 import sys
@@ -105,7 +106,8 @@ def wine_environment(prefix):
     # still gives the programs code page 1252 for it. qemu-i386, where it
     # runs the 32-bit loader, starts it in seconds rather than a minute
     # with a guest address space just above 2 GB (2 GB is too small).
-    env.update(WINEPREFIX=str(pathlib.Path(prefix).absolute()), WINEDEBUG="-all",
+    # Wine's own errors alone go to stderr, for the failure reports.
+    env.update(WINEPREFIX=str(pathlib.Path(prefix).absolute()), WINEDEBUG="-all,err+all",
                WINELOADER=WINE64, WINESERVER=WINESERVER, WINEDLLOVERRIDES="mscoree,mshtml=",
                LC_ALL="C.UTF-8", QEMU_RESERVED_VA="0x81000000")
     return env
@@ -237,6 +239,9 @@ class Prefix:
         self.drive_c = self.path / "drive_c"
         self.state = self.drive_c / "QueltFixture"
         self.env = wine_environment(self.path)
+        # Each program run since the test began: what, its exit status and
+        # its stderr (see report).
+        self.runs = []
 
     # Setting up ------------------------------------------------------------
 
@@ -307,20 +312,38 @@ class Prefix:
 
     # Runs ------------------------------------------------------------------
 
-    def run(self, exe, args, cwd=None):
-        """Runs a program; its stdout bytes and exit status. stderr carries
-        Wine's own messages and is not compared."""
+    def _run(self, exe, args, cwd=None):
+        """Runs a program, kept in the record of runs; the CompletedProcess
+        with its stdout and stderr as bytes."""
         done = subprocess.run([WINE64, str(exe)] + list(args), env=self.env,
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, cwd=cwd, timeout=120)
+        stderr = done.stderr.decode("utf-8", "replace").rstrip()
+        self.runs.append(f"exit status {done.returncode}: {shlex.join(map(str, done.args[1:]))}"
+                         + "".join("\n    " + line for line in stderr.splitlines()))
+        return done
+
+    def _failed(self, done):
+        """The failure of the last program run, with all it wrote."""
+        return RuntimeError(f"{self.runs[-1]}\n  its stdout:\n"
+                            + done.stdout.decode("latin-1").replace("\r\n", "\n"))
+
+    def run(self, exe, args, cwd=None, check=False):
+        """Runs a program; its stdout bytes and exit status. Its stderr,
+        where Wine writes its own errors, is not compared: the failure
+        report shows it (report). With `check`, a set-up or restoring step,
+        any exit status but 0 fails at once with the program's output."""
+        done = self._run(exe, args, cwd=cwd)
+        if check and done.returncode != 0:
+            raise self._failed(done)
         return done.stdout, done.returncode
 
-    def tool(self, *args, exe=None, cwd=None):
-        return self.run(exe or self.exe, args, cwd=cwd)
+    def tool(self, *args, exe=None, cwd=None, check=False):
+        return self.run(exe or self.exe, args, cwd=cwd, check=check)
 
-    def reg(self, *args):
+    def reg(self, *args, check=False):
         """`wine reg` with arguments; its stdout as text and its exit status."""
-        out, status = self.run("reg", args)
+        out, status = self.run("reg", args, check=check)
         return out.decode("latin-1").replace("\r\n", "\n"), status
 
     def reg_values(self, key):
@@ -340,8 +363,13 @@ class Prefix:
                 values[parts[0]] = (parts[1], "")
         return values
 
-    def net(self, verb, service=DRIVER_SERVICE):
-        return quiet([WINE64, "net", verb, service], self.env, check=False)
+    def net(self, verb, service=DRIVER_SERVICE, check=False):
+        return self.run("net", [verb, service], check=check)[1]
+
+    def report(self):
+        """The programs run since the test began, with their exit status
+        and stderr, for a failure's message."""
+        return "programs run, exit status, stderr:\n" + "\n".join(self.runs)
 
     # Fixture files -----------------------------------------------------------
 
