@@ -90,7 +90,7 @@ def reset(prefix, clear_profile=False):
     prefix.clear_state()
     mappings_path(prefix).unlink(missing_ok=True)
     if clear_profile:
-        prefix.reg("delete", NETWORK_KEY, "/f")
+        prefix.delete_key(NETWORK_KEY)
 
 
 def check_case(prefix, case):

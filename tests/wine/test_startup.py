@@ -137,7 +137,7 @@ def test_install_startup(prefix, case):
         prefix.tool("/install-startup", exe=_install(prefix, case["first"])[0], check=True)
     seen, expected = {}, {}
     if case.get("delete_first"):
-        prefix.reg("delete", prefix.run_key, "/f")
+        prefix.delete_key(prefix.run_key)
         seen["Run key before"] = prefix.reg_values(prefix.run_key)
         expected["Run key before"] = None
     others = {k: v for k, v in (prefix.reg_values(prefix.run_key) or {}).items()

@@ -46,6 +46,8 @@ RUN_KEYS = {
     "x86_64": r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run",
 }
 ARCHES = tuple(RUN_KEYS)
+# What `reg` prints, and exit status 1, for a key that does not exist.
+NO_KEY = "reg: Unable to find the specified registry key\n"
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
 # Not /usr/bin/wineserver: Debian's wrapper puts -p0 before our options.
@@ -346,11 +348,27 @@ class Prefix:
         out, status = self.run("reg", args, check=check)
         return out.decode("latin-1").replace("\r\n", "\n"), status
 
+    def _reg_on_key(self, *args):
+        """`wine reg` with arguments about one key: its stdout as text, or
+        None when it says that the key does not exist. Any other failure
+        fails at once."""
+        done = self._run("reg", args)
+        out = done.stdout.decode("latin-1").replace("\r\n", "\n")
+        if done.returncode == 0:
+            return out
+        if (done.returncode, out) == (1, NO_KEY):
+            return None
+        raise self._failed(done)
+
+    def delete_key(self, key):
+        """Deletes `key` and all under it, if it exists."""
+        self._reg_on_key("delete", key, "/f")
+
     def reg_values(self, key):
         """The values directly under `key` as {name: (type, data)}, or None
-        when the key does not exist."""
-        out, status = self.reg("query", key)
-        if status != 0:
+        when `reg` says that the key does not exist."""
+        out = self._reg_on_key("query", key)
+        if out is None:
             return None
         values = {}
         for line in out.split("\n"):
