@@ -93,6 +93,12 @@ def reset(prefix, clear_profile=False):
         prefix.delete_key(NETWORK_KEY)
 
 
+# What a row of a table may hold (see check_case).
+CASE_KEYS = {"name", "args", "before", "settings", "driver", "table", "forget", "mappings",
+             "cwd", "files", "out", "status", "provider_log", "driver_log", "profile",
+             "connections_after"}
+
+
 def check_case(prefix, case):
     """Sets up, runs and checks one row of a table, a dict:
 
@@ -105,7 +111,10 @@ def check_case(prefix, case):
       provider_log, driver_log      expected lines (not checked when absent)
       profile                       {letter: values or None for no key}
       connections_after             the connection table afterwards
+
+    A key of no other name fails the row: a misspelt one would check nothing.
     """
+    assert not set(case) - CASE_KEYS, f"unknown keys {sorted(set(case) - CASE_KEYS)}"
     reset(prefix, clear_profile="profile" in case)
     if "settings" in case:
         prefix.write("provider.ini", case["settings"])

@@ -131,6 +131,7 @@ def test_install_startup(prefix, case):
     """The value QueltNFS95 under the Run key of the exe's registry view
     holds the quoted path and /startup; nothing is printed, other values
     stay."""
+    assert not set(case) - {"name", "exe", "args", "first", "delete_first"}
     reset(prefix)
     exe, windows_path = _install(prefix, case["exe"])
     if "first" in case:
