@@ -2,8 +2,9 @@
 
 Every prefix is a wow64 prefix: 64-bit and 32-bit programs run in it. The
 provider DLL is registered with Wine's router as "QueltNFS95" and installed
-twice, as on 64-bit Windows: the x86_64 build in system32 and the i686 build
-in syswow64, where file-system redirection sends 32-bit processes. The
+as on 64-bit Windows: the x86_64 build in system32 and the i686 build in
+syswow64, where file-system redirection sends 32-bit processes; a test's
+prefix has only the build that its exe loads, scripts/run.sh's both. The
 driver is an automatically started kernel service of wine64's winedevice;
 the 32-bit tool reaches it through its device like any other program. Wine
 tells every program named queltmap95.exe that it runs on Windows 95. The
@@ -46,6 +47,8 @@ RUN_KEYS = {
     "x86_64": r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run",
 }
 ARCHES = tuple(RUN_KEYS)
+# Where each build's provider goes: the system folder of its processes.
+PROVIDER_FOLDERS = {"i686": "syswow64", "x86_64": "system32"}
 # What `reg` prints, and exit status 1, for a key that does not exist.
 NO_KEY = "reg: Unable to find the specified registry key\n"
 WINE64 = "/usr/lib/wine/wine64"
@@ -258,33 +261,36 @@ class Prefix:
                 boot(self.base, self.fixtures)
 
     def make_lane(self):
-        """A fresh copy of the base with both provider builds."""
+        """A fresh copy of the base with the provider build that the exe
+        loads, and no file of the other build tree."""
         self._base_ready()
         if self.path.exists():
             stop_server(self.path)
             shutil.rmtree(self.path)
         shutil.copytree(self.base, self.path, symlinks=True, copy_function=_link_or_copy)
-        self._install_providers()
+        self._install_providers([self.arch])
         self.state.mkdir()
 
     def make_own(self):
         """This prefix by a wineboot of its own, sharing no file with any
-        other; kept while it fits the fixtures and the Wine build."""
+        other, with both provider builds; kept while it fits the fixtures
+        and the Wine build."""
         if not made(self.path, self.fixtures):
             boot(self.path, self.fixtures)
-        self._install_providers()
+        self._install_providers(ARCHES)
         self.state.mkdir(exist_ok=True)
         mappings = self.drive_c / "windows" / "QUELT95" / "mappings.ini"
         if not mappings.exists():
             mappings.parent.mkdir(parents=True, exist_ok=True)
             mappings.write_bytes(SAMPLE_MAPPINGS.encode("ascii"))
 
-    def _install_providers(self):
-        """The provider builds where each process's system folder is; a new
-        file each time, never written through a link into the base."""
-        for arch, folder in (("x86_64", "system32"), ("i686", "syswow64")):
+    def _install_providers(self, arches):
+        """The provider builds of `arches` where their processes' system
+        folder is; a new file each time, never written through a link into
+        the base."""
+        for arch in arches:
             source = pathlib.Path(self.fixtures[arch]["provider"])
-            target = self.drive_c / "windows" / folder / PROVIDER_DLL
+            target = self.drive_c / "windows" / PROVIDER_FOLDERS[arch] / PROVIDER_DLL
             if not target.exists() or target.read_bytes() != source.read_bytes():
                 shutil.copy(source, target.with_suffix(".new"))
                 os.replace(target.with_suffix(".new"), target)
