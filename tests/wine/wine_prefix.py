@@ -26,8 +26,10 @@ current folder, in PREFIX, made as needed with an example mappings.ini
 (scripts/run.sh). `stop` ends the wineservers of the prefixes in FOLDER.
 """
 
+import contextlib
 import ctypes
 import fcntl
+import glob
 import json
 import os
 import pathlib
@@ -184,16 +186,26 @@ def registry_text(fixtures):
     ])
 
 
+@contextlib.contextmanager
+def making(path):
+    """Holds the lock of the prefix at `path` (PATH.lock beside it) while
+    another process may make it too."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path.with_name(path.name + ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 def boot(path, fixtures):
     """A new prefix at `path` with the fixtures' registry, made under
-    another name and renamed into place when complete, so that a run killed
-    half-way leaves nothing that looks made."""
+    another name (PATH.XXXXXX.new) and renamed into place when complete, so
+    that a run killed half-way leaves nothing that looks made. The caller
+    holds making(path): what such runs left is removed first."""
     path = pathlib.Path(path)
-    work = path.with_name(path.name + ".new")
-    if work.exists():
-        stop_server(work)
-        shutil.rmtree(work)
-    work.mkdir(parents=True)
+    for left in path.parent.glob(glob.escape(path.name) + ".*.new"):
+        stop_server(left)
+        shutil.rmtree(left)
+    work = pathlib.Path(tempfile.mkdtemp(prefix=path.name + ".", suffix=".new", dir=path.parent))
     env = wine_environment(work)
     # wineboot runs 32-bit set-up steps too, so it needs the 32-bit loader.
     quiet([WINE64, "wineboot", "--init"], env, timeout=1200)
@@ -254,9 +266,7 @@ class Prefix:
         """The base, made again when the Wine build or the fixtures' paths
         changed: a newer Wine would update the prefix in place, through the
         lanes' hard links, from every lane at once."""
-        self.base.parent.mkdir(parents=True, exist_ok=True)
-        with open(self.base.with_suffix(".lock"), "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
+        with making(self.base):
             if not made(self.base, self.fixtures):
                 boot(self.base, self.fixtures)
 
@@ -274,26 +284,29 @@ class Prefix:
     def make_own(self):
         """This prefix by a wineboot of its own, sharing no file with any
         other, with both provider builds; kept while it fits the fixtures
-        and the Wine build."""
-        if not made(self.path, self.fixtures):
-            boot(self.path, self.fixtures)
-        self._install_providers(ARCHES)
-        self.state.mkdir(exist_ok=True)
-        mappings = self.drive_c / "windows" / "QUELT95" / "mappings.ini"
-        if not mappings.exists():
-            mappings.parent.mkdir(parents=True, exist_ok=True)
-            mappings.write_bytes(SAMPLE_MAPPINGS.encode("ascii"))
+        and the Wine build. Another run of scripts/run.sh waits for it."""
+        with making(self.path):
+            if not made(self.path, self.fixtures):
+                boot(self.path, self.fixtures)
+            self._install_providers(ARCHES)
+            self.state.mkdir(exist_ok=True)
+            mappings = self.drive_c / "windows" / "QUELT95" / "mappings.ini"
+            if not mappings.exists():
+                mappings.parent.mkdir(parents=True, exist_ok=True)
+                mappings.write_bytes(SAMPLE_MAPPINGS.encode("ascii"))
 
     def _install_providers(self, arches):
         """The provider builds of `arches` where their processes' system
         folder is; a new file each time, never written through a link into
         the base."""
         for arch in arches:
-            source = pathlib.Path(self.fixtures[arch]["provider"])
+            data = pathlib.Path(self.fixtures[arch]["provider"]).read_bytes()
             target = self.drive_c / "windows" / PROVIDER_FOLDERS[arch] / PROVIDER_DLL
-            if not target.exists() or target.read_bytes() != source.read_bytes():
-                shutil.copy(source, target.with_suffix(".new"))
-                os.replace(target.with_suffix(".new"), target)
+            if not target.exists() or target.read_bytes() != data:
+                handle, work = tempfile.mkstemp(suffix=".new", dir=target.parent)
+                with os.fdopen(handle, "wb") as file:
+                    file.write(data)
+                os.replace(work, target)
 
     # The server ------------------------------------------------------------
 
