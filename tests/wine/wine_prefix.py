@@ -440,7 +440,8 @@ def run_tool(fixtures_file, path, args):
         print("queltmap95: the i686 exe runs under 32-bit Wine on an emulated CPU "
               "(qemu-i386): about 4 s a run", file=sys.stderr, flush=True)
     args = args[1:] if arch == "x86_64" else args
-    os.execve(WINE64, [WINE64, prefix.exe] + args, prefix.env)
+    # The user sees what the tool writes, without Wine's own messages.
+    os.execve(WINE64, [WINE64, prefix.exe] + args, dict(prefix.env, WINEDEBUG="-all"))
 
 
 def main(argv):
