@@ -7,7 +7,8 @@
 # in for the QueltNFS95 provider and the QUELTVXD driver. There, with no
 # settings of the fixtures', /map, /unmap, /status, /startup (from
 # C:\windows\QUELT95\mappings.ini, an example at first) and /install-startup
-# all do their real work.
+# all do their real work. wine_prefix.py starts Wine without address-space
+# randomisation, which Debian's Wine, having no preloader, needs.
 #
 #   scripts/run.sh [--x86_64] [ARGUMENT...]
 set -euo pipefail

@@ -12,6 +12,11 @@
 # The i686 exe's start-up under 32-bit Wine (under qemu-i386 where the
 # kernel runs no 32-bit code) is printed too, for information.
 set -euo pipefail
+# Debian's Wine has no wine-preloader to reserve Wine's fixed addresses before
+# the kernel's address-space randomisation can put the loader's heap there
+# (see tests/wine/wine_prefix.py): the script runs again under setarch -R,
+# whose ADDR_NO_RANDOMIZE every Wine process it starts inherits.
+((0x$(</proc/self/personality) & 0x0040000)) || exec setarch -R "$BASH" "$0" "$@"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 runs="${1:-200}"

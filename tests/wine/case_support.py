@@ -90,13 +90,19 @@ def reset(prefix, clear_profile=False):
     prefix.clear_state()
     mappings_path(prefix).unlink(missing_ok=True)
     if clear_profile:
-        prefix.reg("delete", NETWORK_KEY, "/f")
+        prefix.delete_key(NETWORK_KEY)
+
+
+# What a row of a table may hold (see check_case).
+CASE_KEYS = {"name", "args", "before", "settings", "driver", "table", "forget", "mappings",
+             "cwd", "files", "out", "status", "provider_log", "driver_log", "profile",
+             "connections_after"}
 
 
 def check_case(prefix, case):
     """Sets up, runs and checks one row of a table, a dict:
 
-      name, args                    what is run (after `before`, unchecked)
+      name, args                    what is run (after `before`, each to exit 0)
       settings, driver, table       provider.ini, driver.cfg lines, connections
       forget                        the provider forgets its connections after `before`
       mappings                      bytes of mappings.ini (absent if None)
@@ -105,7 +111,10 @@ def check_case(prefix, case):
       provider_log, driver_log      expected lines (not checked when absent)
       profile                       {letter: values or None for no key}
       connections_after             the connection table afterwards
+
+    A key of no other name fails the row: a misspelt one would check nothing.
     """
+    assert not set(case) - CASE_KEYS, f"unknown keys {sorted(set(case) - CASE_KEYS)}"
     reset(prefix, clear_profile="profile" in case)
     if "settings" in case:
         prefix.write("provider.ini", case["settings"])
@@ -122,7 +131,7 @@ def check_case(prefix, case):
         for name in case.get("files", []):
             (cwd / name).write_bytes(b"")
     for before in case.get("before", []):
-        prefix.tool(*before)
+        prefix.tool(*before, check=True)
     if case.get("forget"):
         prefix.file("connections.txt").unlink()
     # The logs show this run alone.
@@ -145,7 +154,7 @@ def check_case(prefix, case):
     if "connections_after" in case:
         expected["connections"] = case["connections_after"]
         seen["connections"] = prefix.read_lines("connections.txt")
-    assert seen == expected
+    assert seen == expected, prefix.report()
 
 
 def ids(table):

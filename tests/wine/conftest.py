@@ -8,10 +8,14 @@ after the builds of both presets (scripts/test.sh, or CMakePresets.json)."""
 
 import os
 import pathlib
+import re
 
 import pytest
 
 from wine_prefix import ARCHES, Prefix, wine32_starts
+
+# Its failed comparisons show their differences, as a test module's do.
+pytest.register_assert_rewrite("case_support")
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
@@ -50,3 +54,19 @@ def prefix(request, arch):
     lane.start_server()
     yield lane
     lane.stop_server()
+
+
+@pytest.fixture(autouse=True)
+def new_record_of_runs(prefix):
+    """A test's failure report shows the programs that it ran."""
+    prefix.runs.clear()
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    """Each test run again (pytest-rerunfailures, see CMakeLists.txt) and
+    the lines of its failure that allowed it."""
+    patterns = config.getoption("only_rerun", None) or []
+    for report in terminalreporter.stats.get("rerun", []):
+        lines = [line.strip() for line in report.longrepr.reprcrash.message.splitlines()
+                 if any(re.search(pattern, line) for pattern in patterns)]
+        terminalreporter.write_line(f"RERUN {report.nodeid}: {' | '.join(lines)}")

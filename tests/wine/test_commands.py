@@ -137,9 +137,9 @@ def test_map_process_is_told_windows_95_and_the_version(prefix):
     resource as Wine's GetFileVersionInfoA and VerQueryValueA read it."""
     version = prefix.fixtures["version"]
     reset(prefix)
-    prefix.tool("/map", "R:", REMOTE)
+    prefix.tool("/map", "R:", REMOTE, check=True)
     assert prefix.read_lines("host.log") == [
-        f'windows 4.0.950 platform 1 file {version}.0 "{version}"']
+        f'windows 4.0.950 platform 1 file {version}.0 "{version}"'], prefix.report()
 
 
 @pytest.mark.parametrize("key, value_name, value, code", [
@@ -153,14 +153,15 @@ def test_map_router_setting(prefix, key, value_name, value, code):
     settings changed for this run alone."""
     reset(prefix)
     try:
-        prefix.reg("add", key, "/v", value_name, "/t", "REG_SZ", "/d", value, "/f")
+        prefix.reg("add", key, "/v", value_name, "/t", "REG_SZ", "/d", value, "/f", check=True)
         stdout, status = prefix.tool("/map", "R:", REMOTE)
     finally:
         prefix.reg("add", ORDER_KEY, "/v", "ProviderOrder", "/t", "REG_SZ", "/d",
-                   "QueltNFS95", "/f")
-        prefix.reg("add", PROVIDER_KEY, "/v", "Name", "/t", "REG_SZ", "/d", "QueltNFS95", "/f")
+                   "QueltNFS95", "/f", check=True)
+        prefix.reg("add", PROVIDER_KEY, "/v", "Name", "/t", "REG_SZ", "/d", "QueltNFS95", "/f",
+                   check=True)
     assert (stdout, status, prefix.read_lines("provider.log")) == (
-        out(f"map failed: {code}"), 1, [])
+        out(f"map failed: {code}"), 1, []), prefix.report()
 
 
 UNMAP_TABLE = [

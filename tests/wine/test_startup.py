@@ -131,13 +131,14 @@ def test_install_startup(prefix, case):
     """The value QueltNFS95 under the Run key of the exe's registry view
     holds the quoted path and /startup; nothing is printed, other values
     stay."""
+    assert not set(case) - {"name", "exe", "args", "first", "delete_first"}
     reset(prefix)
     exe, windows_path = _install(prefix, case["exe"])
     if "first" in case:
-        prefix.tool("/install-startup", exe=_install(prefix, case["first"])[0])
+        prefix.tool("/install-startup", exe=_install(prefix, case["first"])[0], check=True)
     seen, expected = {}, {}
     if case.get("delete_first"):
-        prefix.reg("delete", prefix.run_key, "/f")
+        prefix.delete_key(prefix.run_key)
         seen["Run key before"] = prefix.reg_values(prefix.run_key)
         expected["Run key before"] = None
     others = {k: v for k, v in (prefix.reg_values(prefix.run_key) or {}).items()
@@ -146,20 +147,20 @@ def test_install_startup(prefix, case):
     expected["stdout, exit status"] = (b"", 0)
     seen["Run values"] = prefix.reg_values(prefix.run_key)
     expected["Run values"] = dict(others, QueltNFS95=("REG_SZ", f'"{windows_path}" /startup'))
-    assert seen == expected
+    assert seen == expected, prefix.report()
 
 
 def test_install_startup_stored_command_runs_startup(prefix):
     """The stored command, run as Windows runs the Run values (a command
     line as it stands), starts the program with /startup as its argument."""
     reset(prefix)
-    prefix.tool("/install-startup", exe=_install(prefix, BLANKS)[0])
+    prefix.tool("/install-startup", exe=_install(prefix, BLANKS)[0], check=True)
     command = (prefix.reg_values(prefix.run_key) or {}).get("QueltNFS95", ("", ""))[1]
     write_mappings(prefix, ini("[Drive.T]", "Local=T:", r"Remote=\\QueltNFS\t\e"))
     prefix.write("run.bat", "@" + command + "\r\n")
     stdout, _ = prefix.run("cmd", ["/c", "C:\\QueltFixture\\run.bat"])
     assert (stdout, prefix.read_lines("provider.log")) == (
-        out(r"T: mapped to \\QueltNFS\t\e"), [add_call("T:", r"\\QueltNFS\t\e")])
+        out(r"T: mapped to \\QueltNFS\t\e"), [add_call("T:", r"\\QueltNFS\t\e")]), prefix.report()
 
 
 def test_install_startup_wineboot_runs_it(prefix):
@@ -167,13 +168,14 @@ def test_install_startup_wineboot_runs_it(prefix):
     Windows does; the i686 exe stores its value in the 32-bit view, where
     Windows 95 has only one. wineboot starts the command and does not wait."""
     reset(prefix)
-    prefix.tool("/install-startup", exe=_install(prefix, BLANKS)[0])
+    prefix.tool("/install-startup", exe=_install(prefix, BLANKS)[0], check=True)
     write_mappings(prefix, ini("[Drive.W]", "Local=W:", r"Remote=\\QueltNFS\w\e"))
-    prefix.run("wineboot", [])
+    prefix.run("wineboot", [], check=True)
     deadline = time.monotonic() + 60
     while not prefix.read_lines("provider.log") and time.monotonic() < deadline:
         time.sleep(0.2)
-    assert prefix.read_lines("provider.log") == [add_call("W:", r"\\QueltNFS\w\e")]
+    assert prefix.read_lines("provider.log") == [add_call("W:", r"\\QueltNFS\w\e")], \
+        prefix.report()
 
 
 REMOTE = r"\\QueltNFS\server\export"
@@ -207,7 +209,7 @@ def test_embedded_default(prefix):
                  ("driver log", status_request() + mapping_request("R:", True, 908)
                   + status_request() + mapping_request("R:", False)),
                  ("profile", None)]
-    assert seen == expected
+    assert seen == expected, prefix.report()
 
 
 def test_embedded_default_sample_mappings(prefix):
@@ -216,4 +218,5 @@ def test_embedded_default_sample_mappings(prefix):
     write_mappings(prefix, SAMPLE_MAPPINGS.encode("ascii"))
     seen = [prefix.tool("/startup"), prefix.tool("/status", "Q:")]
     assert seen == [(out(r"Q: mapped to \\QueltNFS\demo\export"), 0),
-                    (out(r"Q: -> \\QueltNFS\demo\export", "server=demo export=export"), 0)]
+                    (out(r"Q: -> \\QueltNFS\demo\export", "server=demo export=export"), 0)], \
+        prefix.report()

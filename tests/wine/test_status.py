@@ -153,9 +153,9 @@ def test_status_driver_stopped_then_started(prefix):
             seen[str(args)] = (stdout, status, opened)
             expected[str(args)] = (NOT_LOADED, 1, [])
     finally:
-        prefix.net("start")
+        prefix.net("start", check=True)
     reset(prefix)
     seen["started again"] = prefix.tool("/status")
     expected["started again"] = (out("QUELTVXD loaded, 0/26 mappings",
                                      "IFS scaffold: ready, registration: prepared"), 0)
-    assert seen == expected
+    assert seen == expected, prefix.report()

@@ -2,8 +2,9 @@
 
 Every prefix is a wow64 prefix: 64-bit and 32-bit programs run in it. The
 provider DLL is registered with Wine's router as "QueltNFS95" and installed
-twice, as on 64-bit Windows: the x86_64 build in system32 and the i686 build
-in syswow64, where file-system redirection sends 32-bit processes. The
+as on 64-bit Windows: the x86_64 build in system32 and the i686 build in
+syswow64, where file-system redirection sends 32-bit processes; a test's
+prefix has only the build that its exe loads, scripts/run.sh's both. The
 driver is an automatically started kernel service of wine64's winedevice;
 the 32-bit tool reaches it through its device like any other program. Wine
 tells every program named queltmap95.exe that it runs on Windows 95. The
@@ -25,10 +26,14 @@ current folder, in PREFIX, made as needed with an example mappings.ini
 (scripts/run.sh). `stop` ends the wineservers of the prefixes in FOLDER.
 """
 
+import contextlib
+import ctypes
 import fcntl
+import glob
 import json
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 import sys
@@ -44,6 +49,10 @@ RUN_KEYS = {
     "x86_64": r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run",
 }
 ARCHES = tuple(RUN_KEYS)
+# Where each build's provider goes: the system folder of its processes.
+PROVIDER_FOLDERS = {"i686": "syswow64", "x86_64": "system32"}
+# What `reg` prints, and exit status 1, for a key that does not exist.
+NO_KEY = "reg: Unable to find the specified registry key\n"
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
 # Not /usr/bin/wineserver: Debian's wrapper puts -p0 before our options.
@@ -60,6 +69,28 @@ SAMPLE_MAPPINGS = (
     "Local=Q:\r\n"
     "Remote=\\\\QueltNFS\\demo\\export\r\n"
 )
+
+
+def _no_address_randomisation():
+    """Turns off the kernel's address-space randomisation for the programs
+    that this process starts: the personality ADDR_NO_RANDOMIZE, as
+    `setarch -R` sets it, is inherited by every child and kept across exec.
+
+    Debian's Wine comes without wine-preloader, the program that reserves
+    the addresses which Wine needs at fixed places (the shared user data at
+    0x7ffe0000 among them) before anything else is mapped. Both loaders are
+    linked at 0x7d000000, and the kernel puts the heap of a randomised
+    64-bit process anywhere within 1 GB after that: now and then on one of
+    those addresses, and the process exits with status 1 before the program
+    runs ("failed to map the shared user data: c0000018"). Without the
+    randomisation the heap always follows the loader, below them."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    persona = libc.personality(0xFFFFFFFF)
+    if persona == -1 or libc.personality(persona | 0x0040000) == -1:
+        raise OSError(ctypes.get_errno(), "personality(ADDR_NO_RANDOMIZE) refused")
+
+
+_no_address_randomisation()
 
 
 def dos_path(path):
@@ -82,7 +113,8 @@ def wine_environment(prefix):
     # still gives the programs code page 1252 for it. qemu-i386, where it
     # runs the 32-bit loader, starts it in seconds rather than a minute
     # with a guest address space just above 2 GB (2 GB is too small).
-    env.update(WINEPREFIX=str(pathlib.Path(prefix).absolute()), WINEDEBUG="-all",
+    # Wine's own errors alone go to stderr, for the failure reports.
+    env.update(WINEPREFIX=str(pathlib.Path(prefix).absolute()), WINEDEBUG="-all,err+all",
                WINELOADER=WINE64, WINESERVER=WINESERVER, WINEDLLOVERRIDES="mscoree,mshtml=",
                LC_ALL="C.UTF-8", QEMU_RESERVED_VA="0x81000000")
     return env
@@ -154,16 +186,26 @@ def registry_text(fixtures):
     ])
 
 
+@contextlib.contextmanager
+def making(path):
+    """Holds the lock of the prefix at `path` (PATH.lock beside it) while
+    another process may make it too."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path.with_name(path.name + ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 def boot(path, fixtures):
     """A new prefix at `path` with the fixtures' registry, made under
-    another name and renamed into place when complete, so that a run killed
-    half-way leaves nothing that looks made."""
+    another name (PATH.XXXXXX.new) and renamed into place when complete, so
+    that a run killed half-way leaves nothing that looks made. The caller
+    holds making(path): what such runs left is removed first."""
     path = pathlib.Path(path)
-    work = path.with_name(path.name + ".new")
-    if work.exists():
-        stop_server(work)
-        shutil.rmtree(work)
-    work.mkdir(parents=True)
+    for left in path.parent.glob(glob.escape(path.name) + ".*.new"):
+        stop_server(left)
+        shutil.rmtree(left)
+    work = pathlib.Path(tempfile.mkdtemp(prefix=path.name + ".", suffix=".new", dir=path.parent))
     env = wine_environment(work)
     # wineboot runs 32-bit set-up steps too, so it needs the 32-bit loader.
     quiet([WINE64, "wineboot", "--init"], env, timeout=1200)
@@ -214,6 +256,9 @@ class Prefix:
         self.drive_c = self.path / "drive_c"
         self.state = self.drive_c / "QueltFixture"
         self.env = wine_environment(self.path)
+        # Each program run since the test began: what, its exit status and
+        # its stderr (see report).
+        self.runs = []
 
     # Setting up ------------------------------------------------------------
 
@@ -221,43 +266,47 @@ class Prefix:
         """The base, made again when the Wine build or the fixtures' paths
         changed: a newer Wine would update the prefix in place, through the
         lanes' hard links, from every lane at once."""
-        self.base.parent.mkdir(parents=True, exist_ok=True)
-        with open(self.base.with_suffix(".lock"), "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
+        with making(self.base):
             if not made(self.base, self.fixtures):
                 boot(self.base, self.fixtures)
 
     def make_lane(self):
-        """A fresh copy of the base with both provider builds."""
+        """A fresh copy of the base with the provider build that the exe
+        loads, and no file of the other build tree."""
         self._base_ready()
         if self.path.exists():
             stop_server(self.path)
             shutil.rmtree(self.path)
         shutil.copytree(self.base, self.path, symlinks=True, copy_function=_link_or_copy)
-        self._install_providers()
+        self._install_providers([self.arch])
         self.state.mkdir()
 
     def make_own(self):
         """This prefix by a wineboot of its own, sharing no file with any
-        other; kept while it fits the fixtures and the Wine build."""
-        if not made(self.path, self.fixtures):
-            boot(self.path, self.fixtures)
-        self._install_providers()
-        self.state.mkdir(exist_ok=True)
-        mappings = self.drive_c / "windows" / "QUELT95" / "mappings.ini"
-        if not mappings.exists():
-            mappings.parent.mkdir(parents=True, exist_ok=True)
-            mappings.write_bytes(SAMPLE_MAPPINGS.encode("ascii"))
+        other, with both provider builds; kept while it fits the fixtures
+        and the Wine build. Another run of scripts/run.sh waits for it."""
+        with making(self.path):
+            if not made(self.path, self.fixtures):
+                boot(self.path, self.fixtures)
+            self._install_providers(ARCHES)
+            self.state.mkdir(exist_ok=True)
+            mappings = self.drive_c / "windows" / "QUELT95" / "mappings.ini"
+            if not mappings.exists():
+                mappings.parent.mkdir(parents=True, exist_ok=True)
+                mappings.write_bytes(SAMPLE_MAPPINGS.encode("ascii"))
 
-    def _install_providers(self):
-        """The provider builds where each process's system folder is; a new
-        file each time, never written through a link into the base."""
-        for arch, folder in (("x86_64", "system32"), ("i686", "syswow64")):
-            source = pathlib.Path(self.fixtures[arch]["provider"])
-            target = self.drive_c / "windows" / folder / PROVIDER_DLL
-            if not target.exists() or target.read_bytes() != source.read_bytes():
-                shutil.copy(source, target.with_suffix(".new"))
-                os.replace(target.with_suffix(".new"), target)
+    def _install_providers(self, arches):
+        """The provider builds of `arches` where their processes' system
+        folder is; a new file each time, never written through a link into
+        the base."""
+        for arch in arches:
+            data = pathlib.Path(self.fixtures[arch]["provider"]).read_bytes()
+            target = self.drive_c / "windows" / PROVIDER_FOLDERS[arch] / PROVIDER_DLL
+            if not target.exists() or target.read_bytes() != data:
+                handle, work = tempfile.mkstemp(suffix=".new", dir=target.parent)
+                with os.fdopen(handle, "wb") as file:
+                    file.write(data)
+                os.replace(work, target)
 
     # The server ------------------------------------------------------------
 
@@ -284,27 +333,61 @@ class Prefix:
 
     # Runs ------------------------------------------------------------------
 
-    def run(self, exe, args, cwd=None):
-        """Runs a program; its stdout bytes and exit status. stderr carries
-        Wine's own messages and is not compared."""
+    def _run(self, exe, args, cwd=None):
+        """Runs a program, kept in the record of runs; the CompletedProcess
+        with its stdout and stderr as bytes."""
         done = subprocess.run([WINE64, str(exe)] + list(args), env=self.env,
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, cwd=cwd, timeout=120)
+        stderr = done.stderr.decode("utf-8", "replace").rstrip()
+        self.runs.append(f"exit status {done.returncode}: {shlex.join(map(str, done.args[1:]))}"
+                         + "".join("\n    " + line for line in stderr.splitlines()))
+        return done
+
+    def _failed(self, done):
+        """The failure of the last program run, with all it wrote."""
+        return RuntimeError(f"{self.runs[-1]}\n  its stdout:\n"
+                            + done.stdout.decode("latin-1").replace("\r\n", "\n"))
+
+    def run(self, exe, args, cwd=None, check=False):
+        """Runs a program; its stdout bytes and exit status. Its stderr,
+        where Wine writes its own errors, is not compared: the failure
+        report shows it (report). With `check`, a set-up or restoring step,
+        any exit status but 0 fails at once with the program's output."""
+        done = self._run(exe, args, cwd=cwd)
+        if check and done.returncode != 0:
+            raise self._failed(done)
         return done.stdout, done.returncode
 
-    def tool(self, *args, exe=None, cwd=None):
-        return self.run(exe or self.exe, args, cwd=cwd)
+    def tool(self, *args, exe=None, cwd=None, check=False):
+        return self.run(exe or self.exe, args, cwd=cwd, check=check)
 
-    def reg(self, *args):
+    def reg(self, *args, check=False):
         """`wine reg` with arguments; its stdout as text and its exit status."""
-        out, status = self.run("reg", args)
+        out, status = self.run("reg", args, check=check)
         return out.decode("latin-1").replace("\r\n", "\n"), status
+
+    def _reg_on_key(self, *args):
+        """`wine reg` with arguments about one key: its stdout as text, or
+        None when it says that the key does not exist. Any other failure
+        fails at once."""
+        done = self._run("reg", args)
+        out = done.stdout.decode("latin-1").replace("\r\n", "\n")
+        if done.returncode == 0:
+            return out
+        if (done.returncode, out) == (1, NO_KEY):
+            return None
+        raise self._failed(done)
+
+    def delete_key(self, key):
+        """Deletes `key` and all under it, if it exists."""
+        self._reg_on_key("delete", key, "/f")
 
     def reg_values(self, key):
         """The values directly under `key` as {name: (type, data)}, or None
-        when the key does not exist."""
-        out, status = self.reg("query", key)
-        if status != 0:
+        when `reg` says that the key does not exist."""
+        out = self._reg_on_key("query", key)
+        if out is None:
             return None
         values = {}
         for line in out.split("\n"):
@@ -317,8 +400,13 @@ class Prefix:
                 values[parts[0]] = (parts[1], "")
         return values
 
-    def net(self, verb, service=DRIVER_SERVICE):
-        return quiet([WINE64, "net", verb, service], self.env, check=False)
+    def net(self, verb, service=DRIVER_SERVICE, check=False):
+        return self.run("net", [verb, service], check=check)[1]
+
+    def report(self):
+        """The programs run since the test began, with their exit status
+        and stderr, for a failure's message."""
+        return "programs run, exit status, stderr:\n" + "\n".join(self.runs)
 
     # Fixture files -----------------------------------------------------------
 
@@ -352,7 +440,8 @@ def run_tool(fixtures_file, path, args):
         print("queltmap95: the i686 exe runs under 32-bit Wine on an emulated CPU "
               "(qemu-i386): about 4 s a run", file=sys.stderr, flush=True)
     args = args[1:] if arch == "x86_64" else args
-    os.execve(WINE64, [WINE64, prefix.exe] + args, prefix.env)
+    # The user sees what the tool writes, without Wine's own messages.
+    os.execve(WINE64, [WINE64, prefix.exe] + args, dict(prefix.env, WINEDEBUG="-all"))
 
 
 def main(argv):
