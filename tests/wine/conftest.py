@@ -14,7 +14,7 @@ import pytest
 
 from wine_prefix import ARCHES, Prefix, wine32_starts
 
-# Its failed comparisons show their differences, as a test module's do.
+# check_case's failed comparisons show their differences, as a test module's do.
 pytest.register_assert_rewrite("case_support")
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
