@@ -93,6 +93,12 @@ def _no_address_randomisation():
 _no_address_randomisation()
 
 
+def console_text(data):
+    """A Wine console program's stdout as text: its bytes as they are, and
+    CR LF as a line feed."""
+    return data.decode("latin-1").replace("\r\n", "\n")
+
+
 def dos_path(path):
     """The Windows name of a Unix path, through drive Z: (the root)."""
     return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
@@ -347,7 +353,7 @@ class Prefix:
     def _failed(self, done):
         """The failure of the last program run, with all it wrote."""
         return RuntimeError(f"{self.runs[-1]}\n  its stdout:\n"
-                            + done.stdout.decode("latin-1").replace("\r\n", "\n"))
+                            + console_text(done.stdout))
 
     def run(self, exe, args, cwd=None, check=False):
         """Runs a program; its stdout bytes and exit status. Its stderr,
@@ -365,14 +371,14 @@ class Prefix:
     def reg(self, *args, check=False):
         """`wine reg` with arguments; its stdout as text and its exit status."""
         out, status = self.run("reg", args, check=check)
-        return out.decode("latin-1").replace("\r\n", "\n"), status
+        return console_text(out), status
 
     def _reg_on_key(self, *args):
         """`wine reg` with arguments about one key: its stdout as text, or
         None when it says that the key does not exist. Any other failure
         fails at once."""
         done = self._run("reg", args)
-        out = done.stdout.decode("latin-1").replace("\r\n", "\n")
+        out = console_text(done.stdout)
         if done.returncode == 0:
             return out
         if (done.returncode, out) == (1, NO_KEY):
