@@ -213,7 +213,7 @@ require_consent() {
 
 check_wine32() { # 32-bit Wine starts, or its message, and stop
     local out
-    ! installed wine32:i386 || out=$(QEMU_RESERVED_VA=0x81000000 "$WINE32_LOADER" --version 2>&1) ||
+    ! installed wine32:i386 || out=$("$WINE32_LOADER" --version 2>&1) ||
         fail "32-bit Wine does not start: $WINE32_LOADER --version said: $out; $(so_far)"
 }
 

@@ -12,11 +12,6 @@
 # The i686 exe's start-up under 32-bit Wine (under qemu-i386 where the
 # kernel runs no 32-bit code) is printed too, for information.
 set -euo pipefail
-# Debian's Wine has no wine-preloader to reserve Wine's fixed addresses before
-# the kernel's address-space randomisation can put the loader's heap there
-# (see tests/wine/wine_prefix.py): the script runs again under setarch -R,
-# whose ADDR_NO_RANDOMIZE every Wine process it starts inherits.
-((0x$(</proc/self/personality) & 0x0040000)) || exec setarch -R "$BASH" "$0" "$@"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 runs="${1:-200}"
@@ -47,11 +42,9 @@ echo "i686 empty program, stripped:  $empty_size bytes"
 echo "imports: $import_count"
 sed 's/^/  /' "$work/imports"
 
-# wine64's loader, which hands 32-bit programs to the 32-bit one; see
-# tests/wine/wine_prefix.py for the guest address space that qemu-i386 needs.
+# wine64's loader, which hands 32-bit programs to the 32-bit one.
 wine=/usr/lib/wine/wine64
-export WINEPREFIX="$root/build/bench-wine-prefix" WINEDEBUG=-all WINELOADER=$wine \
-    QEMU_RESERVED_VA=0x81000000
+export WINEPREFIX="$root/build/bench-wine-prefix" WINEDEBUG=-all WINELOADER=$wine
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     $wine wineboot --init >/dev/null 2>&1
     wineserver -w

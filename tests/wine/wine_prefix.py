@@ -27,7 +27,6 @@ current folder, in PREFIX, made as needed with an example mappings.ini
 """
 
 import contextlib
-import ctypes
 import fcntl
 import glob
 import json
@@ -60,7 +59,6 @@ WINESERVER = "/usr/lib/wine/wineserver64"
 # A server ends this many seconds after its last program, so that none
 # outlives a test run that was killed.
 SERVER_SECONDS = 30
-QEMU_I386 = pathlib.Path("/proc/sys/fs/binfmt_misc/qemu-i386")
 
 # An example for /startup in the prefix that scripts/run.sh uses.
 SAMPLE_MAPPINGS = (
@@ -69,28 +67,6 @@ SAMPLE_MAPPINGS = (
     "Local=Q:\r\n"
     "Remote=\\\\QueltNFS\\demo\\export\r\n"
 )
-
-
-def _no_address_randomisation():
-    """Turns off the kernel's address-space randomisation for the programs
-    that this process starts: the personality ADDR_NO_RANDOMIZE, as
-    `setarch -R` sets it, is inherited by every child and kept across exec.
-
-    Debian's Wine comes without wine-preloader, the program that reserves
-    the addresses which Wine needs at fixed places (the shared user data at
-    0x7ffe0000 among them) before anything else is mapped. Both loaders are
-    linked at 0x7d000000, and the kernel puts the heap of a randomised
-    64-bit process anywhere within 1 GB after that: now and then on one of
-    those addresses, and the process exits with status 1 before the program
-    runs ("failed to map the shared user data: c0000018"). Without the
-    randomisation the heap always follows the loader, below them."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    persona = libc.personality(0xFFFFFFFF)
-    if persona == -1 or libc.personality(persona | 0x0040000) == -1:
-        raise OSError(ctypes.get_errno(), "personality(ADDR_NO_RANDOMIZE) refused")
-
-
-_no_address_randomisation()
 
 
 def console_text(data):
@@ -104,25 +80,17 @@ def dos_path(path):
     return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
 
 
-def cpu_emulated():
-    """Whether 32-bit programs run under qemu-i386 (a kernel that runs no
-    32-bit code; scripts/bootstrap.sh registers it then)."""
-    try:
-        return QEMU_I386.read_text().startswith("enabled")
-    except OSError:
-        return False
-
-
 def wine_environment(prefix):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     # A UTF-8 locale lets any character through the command line; Wine
-    # still gives the programs code page 1252 for it. qemu-i386, where it
-    # runs the 32-bit loader, starts it in seconds rather than a minute
-    # with a guest address space just above 2 GB (2 GB is too small).
-    # Wine's own errors alone go to stderr, for the failure reports.
+    # still gives the programs code page 1252 for it. Wine's own errors
+    # alone go to stderr, for the failure reports. qemu-i386, where it runs
+    # the 32-bit loader, keeps its own guest address space (all 4 GB), in
+    # which the preloader reserves Wine's ranges; a smaller one
+    # (QEMU_RESERVED_VA) makes the preloader warn and a start slower.
     env.update(WINEPREFIX=str(pathlib.Path(prefix).absolute()), WINEDEBUG="-all,err+all",
                WINELOADER=WINE64, WINESERVER=WINESERVER, WINEDLLOVERRIDES="mscoree,mshtml=",
-               LC_ALL="C.UTF-8", QEMU_RESERVED_VA="0x81000000")
+               LC_ALL="C.UTF-8")
     return env
 
 
@@ -442,9 +410,6 @@ def run_tool(fixtures_file, path, args):
     arch = "x86_64" if args[:1] == ["--x86_64"] else "i686"
     prefix = Prefix(fixtures_file, path, arch)
     prefix.make_own()
-    if arch == "i686" and cpu_emulated():
-        print("queltmap95: the i686 exe runs under 32-bit Wine on an emulated CPU "
-              "(qemu-i386): about 4 s a run", file=sys.stderr, flush=True)
     args = args[1:] if arch == "x86_64" else args
     # The user sees what the tool writes, without Wine's own messages.
     os.execve(WINE64, [WINE64, prefix.exe] + args, dict(prefix.env, WINEDEBUG="-all"))
