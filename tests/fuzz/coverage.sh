@@ -1,8 +1,11 @@
 #!/bin/bash
 # Line coverage of src/queltmap95.cpp reached by the seed corpus (or by the
-# inputs in the directories given), measured with clang 14's source-based
+# inputs in the directories given), measured with clang's source-based
 # coverage on a plain build of the oracle self-test, which runs each input
-# once and, unlike the fuzz target, does not stop at a broken rule.
+# once and, unlike the fuzz target, does not stop at a broken rule. clang++,
+# llvm-profdata and llvm-cov are those of the release's default LLVM (14 on
+# Debian 12, 19 on Debian 13), all three of one version, as the format of
+# the raw profiles changes from one LLVM to the next.
 #
 #   coverage.sh [--out DIR] [CORPUS_DIR...]
 #
@@ -26,8 +29,8 @@ declare -A UNREACHED=(
 mkdir -p "$out"
 flags=(-std=c++17 -O0 -Wall -Wextra -Werror -Wformat=2 -fprofile-instr-generate
     -fcoverage-mapping -I"$root/tests/win32" -I"$root/tests")
-clang++-14 "${flags[@]}" -Dmain=tool_main -c "$src" -o "$out/tool.o"
-clang++-14 "${flags[@]}" "$out/tool.o" "$root/tests/win32/standin.cpp" \
+clang++ "${flags[@]}" -Dmain=tool_main -c "$src" -o "$out/tool.o"
+clang++ "${flags[@]}" "$out/tool.o" "$root/tests/win32/standin.cpp" \
     "$root"/tests/fuzz/{decode,oracle,oracle_selftest}.cpp -o "$out/replay"
 
 rm -f "$out"/*.profraw
@@ -36,9 +39,9 @@ dirs=("$@")
 for dir in "${dirs[@]}"; do
     LLVM_PROFILE_FILE="$out/%p.profraw" "$out/replay" "$dir"
 done
-llvm-profdata-14 merge -o "$out/all.profdata" "$out"/*.profraw
-llvm-cov-14 report "$out/replay" -instr-profile="$out/all.profdata" "$src"
-llvm-cov-14 show "$out/replay" -instr-profile="$out/all.profdata" -show-line-counts \
+llvm-profdata merge -o "$out/all.profdata" "$out"/*.profraw
+llvm-cov report "$out/replay" -instr-profile="$out/all.profdata" "$src"
+llvm-cov show "$out/replay" -instr-profile="$out/all.profdata" -show-line-counts \
     "$src" >"$out/queltmap95.cpp.txt"
 echo "line counts: $out/queltmap95.cpp.txt"
 

@@ -10,6 +10,6 @@ execute_process(COMMAND ${CLANG_FORMAT} --dry-run --Werror --style=file ${source
     RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "clang-format: files above differ from ${ROOT}/.clang-format; "
-        "clang-format-14 -i rewrites them")
+        "clang-format -i rewrites them")
 endif()
 message(STATUS "clang-format: ${count} files as laid out")

@@ -310,8 +310,8 @@ __declspec(dllexport) DWORD WINAPI NPGetCaps(DWORD index)
     }
 }
 
-__declspec(dllexport) DWORD WINAPI
-    NPAddConnection3(HWND owner, LPNETRESOURCEW resource, LPWSTR password, LPWSTR user, DWORD flags)
+__declspec(dllexport) DWORD WINAPI NPAddConnection3(HWND owner, LPNETRESOURCEW resource,
+                                                    LPWSTR password, LPWSTR user, DWORD flags)
 {
     DWORD result = resource == NULL ? WN_BAD_VALUE : add_connection(resource);
     Line line;
