@@ -60,7 +60,7 @@ while IFS='|' read -r name lines expected; do
 done <<'EOF'
 lower bounds, i386 named without its architecture| x:i386 : Depends: y:i386 (>= 2.0) but 1.0 is to be installed\n          Depends: z (= 1:1.2) but 1:1.10 is to be installed\n w : Breaks: v (<< 1.1) but 1.0 is to be installed|w x 
 newer to be installed, or none| x : Depends: y (<< 2.0) but 3.0 is to be installed\n x : Depends: z (>= 2) but it is not going to be installed|
-an OR-group, each alternative too old| x : Depends: a (>= 2) but 1 is to be installed or\n              b (>= 3) but 2 is to be installed|x 
+an OR-group whose first alternative is too old| x : Depends: a (>= 2) but 1 is to be installed or\n              b but it is not installable|x 
 strict bound met exactly, or exceeded| x : Depends: y (>> 2) but 2 is to be installed\n z : PreDepends: y (>> 2) but 3 is to be installed|x 
 breaks up to the version installed, or below it| x : Breaks: y (<= 2) but 2 is to be installed\n z : Breaks: y (<= 2) but 3 is to be installed|x 
 exact version older than to be installed| x : Depends: y (= 1) but 2 is to be installed|
@@ -105,6 +105,7 @@ while IFS='|' read -r name changes candidates expected; do
 done <<'EOF'
 held installs, a downgrade|install libssl3 3.0.20-1~deb12u2\ninstall libssl3:i386 3.0.20-1~deb12u2\ndowngrade zlib1g 1:1.2.13.dfsg-1+deb12u1 1:1.2.13.dfsg-1|libssl3 3.0.22-1~deb12u2\nlibssl3:i386 3.0.20-1~deb12u2\nzlib1g 1:1.2.13.dfsg-1+deb12u1\n|    install libssl3 3.0.20-1~deb12u2 (apt's candidate 3.0.22-1~deb12u2);    downgrade zlib1g 1:1.2.13.dfsg-1+deb12u1 -> 1:1.2.13.dfsg-1 (apt's candidate 1:1.2.13.dfsg-1+deb12u1);
 an upgrade short of the candidate, a removal, one at its candidate|upgrade bsdutils 1:2.38.1-5 1:2.38.1-5+deb12u3\nremove libfoo1 1.0-1\ninstall cmake 3.25.1-1|bsdutils 1:2.38.1-5+deb12u4\ncmake 3.25.1-1\n|    upgrade bsdutils 1:2.38.1-5 -> 1:2.38.1-5+deb12u3 (apt's candidate 1:2.38.1-5+deb12u4);    remove libfoo1 1.0-1;
+a downgrade to apt's candidate|downgrade foo 2.0 1.0|foo 1.0\n|    downgrade foo 2.0 -> 1.0 (apt's candidate 1.0);
 no candidate read, as from a German answer|install cmake 3.25.1-1\ndowngrade zlib1g 1:1.2.13.dfsg-1+deb12u1 1:1.2.13.dfsg-1||    install cmake 3.25.1-1 (apt's candidate unknown);    downgrade zlib1g 1:1.2.13.dfsg-1+deb12u1 -> 1:1.2.13.dfsg-1 (apt's candidate unknown);
 EOF
 
