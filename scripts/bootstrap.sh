@@ -372,7 +372,8 @@ make_changes() {
 # Where a command failed that no check above expected, bootstrap still says so.
 stopped_without_saying() {
     [ "$1" -eq 0 ] || [ -n "${said_why:-}" ] ||
-        echo "bootstrap: stopped where '$failed_command' failed (status $1); $(so_far)" >&2
+        echo "bootstrap: stopped by a command that failed in $failed_at (status $1;" \
+            "its own message, if any, above); $(so_far)" >&2
 }
 
 # Shared by the functions above: work, native, as_root, binfmt, changed, lasting.
@@ -382,9 +383,9 @@ main() {
     [ "${1:-}" != --dry-run ] || { dry_run=1 && shift; }
     kind=${1:-test}
     [[ $# -le 1 && $kind =~ ^(run|test)$ ]] || fail "usage: $0 [--dry-run] [run|test]"
-    changed=() lasting=() binfmt=() as_root=() failed_command=''
+    changed=() lasting=() binfmt=() as_root=() failed_at=''
     set -E
-    trap 'failed_command=$BASH_COMMAND' ERR
+    trap 'failed_at="${FUNCNAME[0]:-main}, line $LINENO of $0"' ERR
     trap 'stopped_without_saying $?; rm -rf "${work:-}"' EXIT
     # shellcheck disable=SC1091 # the machine's, read as it is
     read -r id codename < <(. /etc/os-release && echo "${ID:-none} ${VERSION_CODENAME:-}") || true
